@@ -1,0 +1,46 @@
+# Shared set-up steps of the scripts: system packages and the .venv.
+
+export PATH="/usr/local/cuda/bin:${PATH}"
+
+SYSTEM_PACKAGES=(cmake ninja-build g++ libboost-context-dev libgtest-dev libgmock-dev libbenchmark-dev)
+PYTHON_PACKAGES=(nanobind scikit-build-core numpy pytest)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+ensure_system_packages() {
+    local missing=()
+    for p in "${SYSTEM_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing system packages: ${missing[*]}"
+        as_root apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+pick_python() {
+    local candidates=("${NOLITH_PYTHON:-}" "$HOME/.pyenv/versions/3.13.0/bin/python" python3.13 python3.12 python3)
+    for c in "${candidates[@]}"; do
+        [ -n "$c" ] || continue
+        if command -v "$c" >/dev/null 2>&1 && "$c" -c 'import sys; sys.exit(sys.version_info < (3, 12))'; then
+            command -v "$c"
+            return
+        fi
+    done
+    echo "no Python 3.12 or newer found (set NOLITH_PYTHON)" >&2
+    return 1
+}
+
+ensure_venv() {
+    if [ ! -x .venv/bin/python ]; then
+        local python
+        python=$(pick_python)
+        echo "== creating .venv with $python"
+        "$python" -m venv .venv
+        .venv/bin/python -m pip install -q --upgrade pip
+    fi
+    .venv/bin/python -m pip install -q "${PYTHON_PACKAGES[@]}" "$@"
+}

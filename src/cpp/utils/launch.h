@@ -1,0 +1,93 @@
+#pragma once
+// The one launch helper that every kernel wrapper uses, so that launches read
+// the same in both flavours: `launch<kernel>(grid, block, shared, stream, args...)`.
+// With nvcc it is the triple-chevron launch (or the cooperative launch); on
+// the host it hands the kernel to the host runtime's scheduler. Arguments are
+// converted to the kernel's parameter types first, as a real launch does.
+
+#include <cstddef>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace nolith_cuda {
+
+namespace detail {
+
+template <typename Kernel>
+struct KernelParameters;
+
+template <typename... P>
+struct KernelParameters<void (*)(P...)> {
+    using Tuple = std::tuple<std::decay_t<P>...>;
+};
+
+#if !defined(__CUDACC__)
+// The kernel's name as the compiler spells the template argument, for the
+// host runtime's messages ("... [with auto Kernel = name; ...]").
+template <auto Kernel>
+const char* kernel_name() {
+    static const std::string name = [] {
+        std::string pretty = __PRETTY_FUNCTION__;
+        const std::string key = "Kernel = ";
+        std::size_t begin = pretty.find(key);
+        if (begin == std::string::npos) return pretty;
+        begin += key.size();
+        int depth = 0;
+        std::size_t end = begin;
+        for (; end < pretty.size(); ++end) {
+            char c = pretty[end];
+            if (c == '<' || c == '(') ++depth;
+            if (c == '>' || c == ')') --depth;
+            if (depth <= 0 && (c == ';' || c == ']')) break;
+        }
+        std::string result = pretty.substr(begin, end - begin);
+        if (!result.empty() && result[0] == '&') result.erase(0, 1);
+        return result;
+    }();
+    return name.c_str();
+}
+#endif
+
+template <auto Kernel, bool Cooperative, typename... Args>
+cudaError_t launch_impl(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStream_t stream, Args&&... args) {
+    using Params = typename KernelParameters<decltype(Kernel)>::Tuple;
+    Params params(std::forward<Args>(args)...);
+#if defined(__CUDACC__)
+    if constexpr (Cooperative) {
+        void* argv[std::tuple_size<Params>::value + 1] = {};
+        std::apply([&argv](auto&... p) {
+            int i = 0;
+            ((argv[i++] = static_cast<void*>(&p)), ...);
+        }, params);
+        return cudaLaunchCooperativeKernel(reinterpret_cast<const void*>(Kernel), grid, block, argv, shared_bytes,
+                                           stream);
+    } else {
+        std::apply([&](auto&... p) { Kernel<<<grid, block, shared_bytes, stream>>>(p...); }, params);
+        return cudaPeekAtLastError();
+    }
+#else
+    return nolith_host::launch_kernel(kernel_name<Kernel>(), grid, block, shared_bytes, stream, Cooperative,
+                                      [&params]() { std::apply(Kernel, Params(params)); });
+#endif
+}
+
+}  // namespace detail
+
+// Queues Kernel on `stream`. The status is also left for cudaGetLastError,
+// which the wrappers read and report.
+template <auto Kernel, typename... Args>
+cudaError_t launch(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStream_t stream, Args&&... args) {
+    return detail::launch_impl<Kernel, false>(grid, block, shared_bytes, stream, std::forward<Args>(args)...);
+}
+
+// Queues Kernel as a cooperative launch: every block of the grid is resident
+// at once, so the kernel may synchronise the whole grid.
+template <auto Kernel, typename... Args>
+cudaError_t launch_cooperative(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStream_t stream,
+                               Args&&... args) {
+    return detail::launch_impl<Kernel, true>(grid, block, shared_bytes, stream, std::forward<Args>(args)...);
+}
+
+}  // namespace nolith_cuda
