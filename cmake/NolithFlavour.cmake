@@ -52,7 +52,7 @@ if(NOLITH_FLAVOUR_RESOLVED STREQUAL "cuda")
   target_compile_definitions(nolith_gpu INTERFACE NOLITH_FLAVOUR_NAME="cuda")
 else()
   target_link_libraries(nolith_gpu INTERFACE nolith_host_runtime)
-  target_compile_definitions(nolith_gpu INTERFACE NOLITH_FLAVOUR_NAME="host")
+  target_compile_definitions(nolith_gpu INTERFACE NOLITH_FLAVOUR_NAME="host" NOLITH_HOST_FLAVOUR=1)
 endif()
 
 # Adds CUDA sources (.cu) to a target: compiled by nvcc in the cuda flavour,

@@ -1,20 +1,40 @@
 #pragma once
 // The runtime-error report: after a CUDA runtime call (or a launch), a
 // failure is printed as one line on standard error, naming the source file
-// and line, and the status is handed back to the caller.
+// and line. NOLITH_CUDA_CHECK only reports; the REQUIRE forms report and
+// then stop the operation with an exception carrying the same text, for the
+// calls whose failure would leave later steps without their buffers.
 
 #include <cuda_runtime.h>
 
+#include <new>
+#include <string>
+
 namespace nolith_cuda {
 
-// Prints "CUDA Runtime Error: file:line:code = description" when `status` is
-// a failure; returns `status` unchanged. Never throws.
+// "CUDA Runtime Error: file:line:code = description" (no newline).
+std::string cuda_error_text(cudaError_t status, const char* file, int line);
+
+// Prints the report line when `status` is a failure; returns `status`.
 cudaError_t report_cuda_error(cudaError_t status, const char* file, int line) noexcept;
 
-// The source path as printed: from "src/" on, so reports do not depend on
-// where the tree was checked out.
-const char* project_relative_path(const char* file) noexcept;
+// A device allocation that failed; Python sees MemoryError with the report text.
+class DeviceAllocationError : public std::bad_alloc {
+public:
+    explicit DeviceAllocationError(std::string text) : text_(std::move(text)) {}
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    std::string text_;
+};
+
+// Report, then throw DeviceAllocationError (allocations) or
+// std::runtime_error (anything else) when `status` is a failure.
+void require_allocation(cudaError_t status, const char* file, int line);
+void require_success(cudaError_t status, const char* file, int line);
 
 }  // namespace nolith_cuda
 
 #define NOLITH_CUDA_CHECK(call) ::nolith_cuda::report_cuda_error((call), __FILE__, __LINE__)
+#define NOLITH_CUDA_REQUIRE_ALLOCATION(call) ::nolith_cuda::require_allocation((call), __FILE__, __LINE__)
+#define NOLITH_CUDA_REQUIRE(call) ::nolith_cuda::require_success((call), __FILE__, __LINE__)

@@ -28,8 +28,9 @@ struct KernelParameters<void (*)(P...)> {
 // host runtime's messages ("... [with auto Kernel = name; ...]").
 template <auto Kernel>
 const char* kernel_name() {
-    static const std::string name = [] {
-        std::string pretty = __PRETTY_FUNCTION__;
+    // __PRETTY_FUNCTION__ is read here, not inside the lambda, whose own
+    // signature would not name the template argument.
+    static const std::string name = [](const std::string& pretty) {
         const std::string key = "Kernel = ";
         std::size_t begin = pretty.find(key);
         if (begin == std::string::npos) return pretty;
@@ -45,7 +46,7 @@ const char* kernel_name() {
         std::string result = pretty.substr(begin, end - begin);
         if (!result.empty() && result[0] == '&') result.erase(0, 1);
         return result;
-    }();
+    }(__PRETTY_FUNCTION__);
     return name.c_str();
 }
 #endif
@@ -54,6 +55,9 @@ template <auto Kernel, bool Cooperative, typename... Args>
 cudaError_t launch_impl(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStream_t stream, Args&&... args) {
     using Params = typename KernelParameters<decltype(Kernel)>::Tuple;
     Params params(std::forward<Args>(args)...);
+    // Earlier failures were reported where they happened; clear them so that
+    // the status read after this launch is the launch's own.
+    (void)cudaGetLastError();
 #if defined(__CUDACC__)
     if constexpr (Cooperative) {
         void* argv[std::tuple_size<Params>::value + 1] = {};

@@ -1,0 +1,67 @@
+// The queries: the common frame (device switch, result on the caller's
+// stream, defaults) and the exact and fast evaluations.
+
+#include "gpu.h"
+#include "nolith_cuda/nolith_backend.h"
+#include "nolith_cuda/size_limits.h"
+#include "records.h"
+#include "utils/cuda_check.h"
+#include "utils/scoped_device.h"
+
+namespace {
+
+constexpr float kDefaultEpsilon = 0.004f;
+
+template <typename Geometry>
+constexpr float default_beta() {
+    return std::is_same<Geometry, PointNormal>::value ? 2.0f : 2.3f;
+}
+
+// Negative values select the defaults; -0.0 and NaN pass unchanged.
+float with_default(float value, float fallback) { return value < 0.0f ? fallback : value; }
+
+}  // namespace
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(const float* queries, unsigned long n,
+                                                                             float epsilon,
+                                                                             unsigned long long stream_handle) const {
+    nolith_cuda::check_query_count(n);
+    nolith_cuda::ScopedDevice scoped_device(device);
+    cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
+    Result result(nullptr, nolith_cuda::CudaDeleter{caller});
+    if (n == 0) return result;
+    float* out = nullptr;
+    NOLITH_CUDA_REQUIRE_ALLOCATION(cudaMallocAsync(reinterpret_cast<void**>(&out), 4 * std::size_t(n), caller));
+    result.reset(out);
+    epsilon = with_default(epsilon, kDefaultEpsilon);
+    (void)queries;
+    (void)epsilon;
+    NOLITH_CUDA_REQUIRE(cudaMemsetAsync(out, 0, 4 * std::size_t(n), caller));
+    return result;
+}
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const float* queries, unsigned long n,
+                                                                         float beta, float epsilon,
+                                                                         unsigned long long stream_handle) const {
+    nolith_cuda::check_query_count(n);
+    nolith_cuda::ScopedDevice scoped_device(device);
+    cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
+    Result result(nullptr, nolith_cuda::CudaDeleter{caller});
+    if (n == 0) return result;
+    float* out = nullptr;
+    NOLITH_CUDA_REQUIRE_ALLOCATION(cudaMallocAsync(reinterpret_cast<void**>(&out), 4 * std::size_t(n), caller));
+    result.reset(out);
+    NOLITH_CUDA_REQUIRE(cudaStreamWaitEvent(caller, build_done_event, 0));
+    beta = with_default(beta, default_beta<Geometry>());
+    epsilon = with_default(epsilon, kDefaultEpsilon);
+    (void)queries;
+    (void)beta;
+    (void)epsilon;
+    NOLITH_CUDA_REQUIRE(cudaMemsetAsync(out, 0, 4 * std::size_t(n), caller));
+    return result;
+}
+
+template class NolithBackend<Triangle>;
+template class NolithBackend<PointNormal>;

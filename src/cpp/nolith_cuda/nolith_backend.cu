@@ -1,0 +1,197 @@
+// Construction, destruction and the factories of NolithBackend, and the
+// members that exist in the interface but are not implemented.
+
+#include "nolith_cuda/nolith_backend.h"
+
+#include "gpu.h"
+#include "kernels/mesh/gather_triangles.h"
+#include "nolith_cuda/size_limits.h"
+#include "records.h"
+#include "utils/cuda_check.h"
+#include "utils/scoped_device.h"
+
+#include <thrust/device_ptr.h>
+#include <thrust/device_vector.h>
+#include <thrust/execution_policy.h>
+#include <thrust/functional.h>
+#include <thrust/reduce.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+template <typename T>
+cudaError_t allocate_async(T*& pointer, std::size_t bytes, cudaStream_t stream) {
+    void* raw = nullptr;
+    const cudaError_t status = cudaMallocAsync(&raw, bytes, stream);
+    pointer = static_cast<T*>(raw);
+    return status;
+}
+
+std::string index_message(unsigned long vertex_count, std::uint32_t max_index) {
+    return "The triangle indices are not allowed to exceed the number of vertices. Vertex count is " +
+           std::to_string(vertex_count) + ", max index is " + std::to_string(max_index) + ".";
+}
+
+}  // namespace
+
+template <typename Geometry>
+void NolithBackend<Geometry>::note_failure(cudaError_t status, int line, bool allocation) noexcept {
+    if (nolith_cuda::report_cuda_error(status, __FILE__, line) == cudaSuccess || !construction_failure.empty()) return;
+    try {
+        construction_failure = nolith_cuda::cuda_error_text(status, __FILE__, line);
+        construction_failure_is_allocation = allocation;
+    } catch (...) {
+        construction_failure = "CUDA Runtime Error";
+    }
+}
+
+template <typename Geometry>
+void NolithBackend<Geometry>::raise_construction_failure() const {
+    if (construction_failure.empty()) return;
+    if (construction_failure_is_allocation) throw nolith_cuda::DeviceAllocationError(construction_failure);
+    throw std::runtime_error(construction_failure);
+}
+
+template <typename Geometry>
+NolithBackend<Geometry>::NolithBackend(unsigned long count, int device) : device(device), count(count) {
+    note_failure(cudaStreamCreate(&stream), __LINE__, false);
+    note_failure(cudaEventCreate(&build_start_event), __LINE__, false);
+    note_failure(cudaEventCreate(&build_done_event), __LINE__, false);
+    // An empty geometry has no tree: nothing is sized (the sizes below wrap at L = 0).
+    if (count == 0 || !construction_failure.empty()) return;
+    const std::uint32_t leaves = static_cast<std::uint32_t>((count + 31) >> 5);
+    const std::uint32_t internal = leaves - 1;
+    const std::size_t n = count;
+    note_failure(allocate_async(sorted_indices, 4 * n, stream), __LINE__, true);
+    note_failure(allocate_async(soa_geometry, 4 * GeometryTraits<Geometry>::components * n, stream), __LINE__, true);
+    note_failure(allocate_async(node_aabbs, sizeof(AABB) * (2 * std::size_t(leaves) - 1), stream), __LINE__, true);
+    note_failure(allocate_async(bvh8_node_count, sizeof(std::uint32_t), stream), __LINE__, true);
+    note_failure(allocate_async(bvh8_nodes, sizeof(BVH8Node) * std::size_t(internal), stream), __LINE__, true);
+    note_failure(allocate_async(node_coefficients, sizeof(TailorCoefficientsF16) * std::size_t(internal), stream),
+                 __LINE__, true);
+    note_failure(allocate_async(leaf_coefficients, sizeof(TailorCoefficientsF16) * std::size_t(leaves), stream),
+                 __LINE__, true);
+    note_failure(allocate_async(leaf_pointers, sizeof(LeafPointers) * std::size_t(internal), stream), __LINE__, true);
+}
+
+template <typename Geometry>
+NolithBackend<Geometry>::~NolithBackend() {
+    if (stream) NOLITH_CUDA_CHECK(cudaStreamSynchronize(stream));
+    if (build_start_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_start_event));
+    if (build_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_done_event));
+    void* buffers[] = {sorted_indices, soa_geometry,      node_aabbs,        bvh8_node_count,
+                       bvh8_nodes,     node_coefficients, leaf_coefficients, leaf_pointers};
+    for (void* buffer : buffers) {
+        if (buffer) NOLITH_CUDA_CHECK(cudaFreeAsync(buffer, stream));
+    }
+    if (stream) {
+        NOLITH_CUDA_CHECK(cudaStreamSynchronize(stream));
+        NOLITH_CUDA_CHECK(cudaStreamDestroy(stream));
+    }
+}
+
+// The frame of every factory: device switch (restored on every exit), banner,
+// construction (owned at once, so any exception releases it), the factory's
+// own steps ending with the build.
+template <typename Geometry>
+template <typename Steps>
+std::unique_ptr<NolithBackend<Geometry>> NolithBackend<Geometry>::create(const char* banner, unsigned long count,
+                                                                         int device, Steps&& steps) {
+    nolith_cuda::ScopedDevice scoped_device(device);
+    if (banner) {
+        std::printf("%s\n", banner);
+        std::fflush(stdout);
+    }
+    std::unique_ptr<NolithBackend> backend(new NolithBackend(count, device));
+    backend->raise_construction_failure();
+    steps(*backend);
+    return backend;
+}
+
+template <typename Geometry>
+std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromTriangles(const float* triangles,
+                                                                                      unsigned long count,
+                                                                                      int device) {
+    nolith_cuda::check_count(count, 9, "triangles");
+    return NolithBackend<Triangle>::create("CreateFromTriangles!", count, device,
+                                           [&](NolithBackend<Triangle>& b) { b.initialize_triangle_data(triangles); });
+}
+
+template <typename Geometry>
+std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromMesh(const float* vertices,
+                                                                                 unsigned long vertex_count,
+                                                                                 const unsigned int* indices,
+                                                                                 unsigned long count, int device) {
+    nolith_cuda::check_count(count, 9, "triangles");
+    return NolithBackend<Triangle>::create("CreateFromMesh!", count, device, [&](NolithBackend<Triangle>& b) {
+        // Largest index over all corners, on the legacy default stream; blocks until known.
+        const auto first = thrust::device_pointer_cast(indices);
+        const std::uint32_t max_index =
+            thrust::reduce(thrust::device, first, first + 3 * count, 0u, thrust::maximum<std::uint32_t>());
+        if (max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, max_index));
+        float* soup = nullptr;
+        NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(soup, 36 * std::size_t(count), b.stream));
+        try {
+            NOLITH_CUDA_REQUIRE(
+                gather_triangles(vertices, indices, static_cast<std::uint32_t>(count), soup, b.stream));
+            b.initialize_triangle_data(soup);
+        } catch (...) {
+            NOLITH_CUDA_CHECK(cudaFreeAsync(soup, b.stream));
+            throw;
+        }
+        // Stream order puts the free after every use of the soup by the build.
+        NOLITH_CUDA_CHECK(cudaFreeAsync(soup, b.stream));
+    });
+}
+
+template <typename Geometry>
+std::unique_ptr<NolithBackend<PointNormal>> NolithBackend<Geometry>::CreateFromPoints(const float* points,
+                                                                                      const float* normals,
+                                                                                      unsigned long count,
+                                                                                      int device) {
+    nolith_cuda::check_count(count, 6, "points");
+    return NolithBackend<PointNormal>::create(
+        "CreateFromPoints!", count, device,
+        [&](NolithBackend<PointNormal>& b) { b.initialize_point_data(points, normals); });
+}
+
+template <typename Geometry>
+std::unique_ptr<NolithBackend<PointNormal>> NolithBackend<Geometry>::CreateForSolver(const float* points,
+                                                                                     unsigned long count, int device) {
+    nolith_cuda::check_count(count, 6, "points");
+    return NolithBackend<PointNormal>::create(nullptr, count, device, [&](NolithBackend<PointNormal>& b) {
+        if (count == 0) {
+            b.initialize_point_data(points, nullptr);
+            return;
+        }
+        // One zero scaled normal per point, filled on the legacy default stream.
+        thrust::device_vector<float> zeros(3 * std::size_t(count), 0.0f);
+        b.initialize_point_data(points, thrust::raw_pointer_cast(zeros.data()));
+    });
+}
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::get_normals() const {
+    throw std::runtime_error("get_normals is not implemented yet!");
+}
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::grad_normals(const float*, unsigned long) const {
+    throw std::runtime_error("grad_normals not implemented yet!");
+}
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::grad_points(const float*, unsigned long) const {
+    throw std::runtime_error("grad_points not implemented yet!");
+}
+
+template <typename Geometry>
+void NolithBackend<Geometry>::solve_for_normals(const float*, unsigned long, const float*, const float*, float) {
+    throw std::runtime_error("solve_for_normals not implemented yet!");
+}
+
+template class NolithBackend<Triangle>;
+template class NolithBackend<PointNormal>;

@@ -1,0 +1,109 @@
+#pragma once
+// NolithBackend<Geometry>: the engine behind one Python NolithEngine. It owns
+// one geometry's stream, events and device storage on one device, runs the
+// build, answers queries and renders the tree. Created only through its
+// static factories; immutable after the build.
+//
+// This header needs only the CUDA runtime types, so host-compiled code (the
+// Python binding) can include it in both build flavours.
+
+#include "utils/device_memory.h"
+
+#include <cuda_runtime.h>
+
+#include <memory>
+#include <string>
+
+struct Triangle;
+struct PointNormal;
+struct AABB;
+struct BVH8Node;
+struct LeafPointers;
+struct TailorCoefficientsF16;
+
+template <typename Geometry>
+class NolithBackend {
+public:
+    using Result = std::unique_ptr<float, nolith_cuda::CudaDeleter>;
+
+    // Allocates the storage for `count` elements on the current device (the
+    // factory made `device` current). Never throws: a failed runtime call is
+    // reported and remembered, and the factory raises it (construction_error).
+    NolithBackend(unsigned long count, int device);
+    ~NolithBackend();
+    NolithBackend(const NolithBackend&) = delete;
+    NolithBackend& operator=(const NolithBackend&) = delete;
+
+    unsigned long point_count() const { return count; }
+    int device_id() const { return device; }
+
+    static std::unique_ptr<NolithBackend<Triangle>> CreateFromTriangles(const float* triangles, unsigned long count,
+                                                                       int device);
+    static std::unique_ptr<NolithBackend<Triangle>> CreateFromMesh(const float* vertices, unsigned long vertex_count,
+                                                                  const unsigned int* indices, unsigned long count,
+                                                                  int device);
+    static std::unique_ptr<NolithBackend<PointNormal>> CreateFromPoints(const float* points, const float* normals,
+                                                                       unsigned long count, int device);
+    static std::unique_ptr<NolithBackend<PointNormal>> CreateForSolver(const float* points, unsigned long count,
+                                                                      int device);
+
+    // Winding numbers at `n` query points (3n floats on the device), queued
+    // on the caller's stream; the result is freed on that stream.
+    Result compute(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream) const;
+    Result brute_force(const float* queries, unsigned long n, float epsilon, unsigned long long stream) const;
+
+    // The tree as Graphviz text.
+    std::string dump() const;
+
+    // Declared for a differentiable workflow; not implemented.
+    Result get_normals() const;
+    Result grad_normals(const float* grad_output, unsigned long n) const;
+    Result grad_points(const float* grad_output, unsigned long n) const;
+    void solve_for_normals(const float* extra_points, unsigned long k, const float* extra_wn, const float* pc_wn,
+                           float alpha_extra);
+
+    // The build (called once by the factories).
+    void initialize_triangle_data(const float* triangles);
+    void initialize_point_data(const float* points, const float* normals);
+
+    // Storage, for tests and the dump: device pointers, null when empty.
+    const unsigned int* sorted_indices_data() const { return sorted_indices; }
+    const float* soa_geometry_data() const { return soa_geometry; }
+    const AABB* node_aabbs_data() const { return node_aabbs; }
+    const unsigned int* bvh8_node_count_data() const { return bvh8_node_count; }
+    const BVH8Node* bvh8_nodes_data() const { return bvh8_nodes; }
+    const TailorCoefficientsF16* node_coefficients_data() const { return node_coefficients; }
+    const TailorCoefficientsF16* leaf_coefficients_data() const { return leaf_coefficients; }
+    const LeafPointers* leaf_pointers_data() const { return leaf_pointers; }
+    cudaStream_t build_stream() const { return stream; }
+    cudaEvent_t build_done() const { return build_done_event; }
+
+private:
+    template <typename>
+    friend class NolithBackend;
+
+    template <typename Factory>
+    static std::unique_ptr<NolithBackend> create(const char* banner, unsigned long count, int device, Factory&& steps);
+
+    // The first failed runtime call of the constructor, as its report text.
+    void note_failure(cudaError_t status, int line, bool allocation) noexcept;
+    void raise_construction_failure() const;
+
+    int device;
+    cudaStream_t stream = nullptr;
+    cudaEvent_t build_start_event = nullptr;
+    cudaEvent_t build_done_event = nullptr;
+    unsigned long count;
+
+    unsigned int* sorted_indices = nullptr;
+    float* soa_geometry = nullptr;
+    AABB* node_aabbs = nullptr;
+    unsigned int* bvh8_node_count = nullptr;
+    BVH8Node* bvh8_nodes = nullptr;
+    TailorCoefficientsF16* node_coefficients = nullptr;
+    TailorCoefficientsF16* leaf_coefficients = nullptr;
+    LeafPointers* leaf_pointers = nullptr;
+
+    std::string construction_failure;
+    bool construction_failure_is_allocation = false;
+};

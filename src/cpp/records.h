@@ -1,0 +1,308 @@
+#pragma once
+// Fixed-layout records shared by host and device code: vectors and small
+// tensors in float, half and bfloat16, the bounds record, the binary and
+// 8-wide tree nodes, the expansion coefficients and the parameter records.
+// Field order and widths are the layout kernels index by; the static_asserts
+// at the end pin it.
+
+#include "gpu.h"
+
+#include <cstdint>
+
+#if defined(__CUDACC__)
+#define NOLITH_HD __host__ __device__ __forceinline__
+#else
+#define NOLITH_HD inline
+#endif
+
+constexpr unsigned ELEMENTS_PER_LEAF = 32;
+constexpr std::uint32_t INVALID_INDEX = 0xFFFFFFFFu;
+
+// ---------------------------------------------------------------- vectors
+
+struct Vec3_f16;
+
+struct Vec3 {
+    float x, y, z;
+
+    NOLITH_HD Vec3 operator+(const Vec3& o) const { return {x + o.x, y + o.y, z + o.z}; }
+    NOLITH_HD Vec3 operator-(const Vec3& o) const { return {x - o.x, y - o.y, z - o.z}; }
+    NOLITH_HD Vec3 operator*(float s) const { return {x * s, y * s, z * s}; }
+    NOLITH_HD Vec3 operator/(float s) const { return {x / s, y / s, z / s}; }
+    NOLITH_HD Vec3& operator+=(const Vec3& o) {
+        x += o.x;
+        y += o.y;
+        z += o.z;
+        return *this;
+    }
+    NOLITH_HD float operator[](int i) const { return i == 0 ? x : (i == 1 ? y : z); }
+    NOLITH_HD float dot(const Vec3& o) const { return x * o.x + y * o.y + z * o.z; }
+    NOLITH_HD static Vec3 cross(const Vec3& a, const Vec3& b) {
+        return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+    }
+    NOLITH_HD float length2() const { return dot(*this); }
+    NOLITH_HD float length() const { return sqrtf(length2()); }
+    NOLITH_HD float inv_length() const { return rsqrtf(length2()); }
+    NOLITH_HD static Vec3 from_f16(const Vec3_f16& h);
+};
+
+struct Vec3_f16 {
+    __half x, y, z;
+
+    // Rounds each component to the nearest half, ties to even.
+    NOLITH_HD static Vec3_f16 from_float(const Vec3& v) {
+        return {__float2half_rn(v.x), __float2half_rn(v.y), __float2half_rn(v.z)};
+    }
+    NOLITH_HD Vec3_f16& operator=(const Vec3& v) {
+        *this = from_float(v);
+        return *this;
+    }
+    NOLITH_HD Vec3_f16 operator-(const Vec3_f16& o) const { return {__hsub(x, o.x), __hsub(y, o.y), __hsub(z, o.z)}; }
+    NOLITH_HD __half length2() const { return __hadd(__hadd(__hmul(x, x), __hmul(y, y)), __hmul(z, z)); }
+};
+
+NOLITH_HD Vec3 Vec3::from_f16(const Vec3_f16& h) { return {__half2float(h.x), __half2float(h.y), __half2float(h.z)}; }
+
+struct Vec3_bf16 {
+    __nv_bfloat16 x, y, z;
+
+    NOLITH_HD static Vec3_bf16 from_f16(const Vec3_f16& h) {
+        return {__float2bfloat16_rn(__half2float(h.x)), __float2bfloat16_rn(__half2float(h.y)),
+                __float2bfloat16_rn(__half2float(h.z))};
+    }
+};
+
+// ------------------------------------------------------- small tensors
+
+struct Mat3x3_f16;
+
+// Row-major: entry [r][c] at 3r + c.
+struct Mat3x3 {
+    float m[9];
+
+    NOLITH_HD Mat3x3 operator+(const Mat3x3& o) const {
+        Mat3x3 r;
+        for (int i = 0; i < 9; ++i) r.m[i] = m[i] + o.m[i];
+        return r;
+    }
+    NOLITH_HD Mat3x3& operator+=(const Mat3x3& o) {
+        for (int i = 0; i < 9; ++i) m[i] += o.m[i];
+        return *this;
+    }
+    NOLITH_HD static Mat3x3 from_f16(const Mat3x3_f16& h);
+};
+
+NOLITH_HD Mat3x3 outer_product(const Vec3& a, const Vec3& b) {
+    return {{a.x * b.x, a.x * b.y, a.x * b.z, a.y * b.x, a.y * b.y, a.y * b.z, a.z * b.x, a.z * b.y, a.z * b.z}};
+}
+
+struct Mat3x3_f16 {
+    __half m[9];
+
+    NOLITH_HD Mat3x3_f16& operator=(const Mat3x3& f) {
+        for (int i = 0; i < 9; ++i) m[i] = __float2half_rn(f.m[i]);
+        return *this;
+    }
+};
+
+NOLITH_HD Mat3x3 Mat3x3::from_f16(const Mat3x3_f16& h) {
+    Mat3x3 r;
+    for (int i = 0; i < 9; ++i) r.m[i] = __half2float(h.m[i]);
+    return r;
+}
+
+// The six distinct entries of a symmetric matrix: xx, xy, xz, yy, yz, zz.
+struct SymMat3x3 {
+    float xx, xy, xz, yy, yz, zz;
+
+    NOLITH_HD SymMat3x3 operator+(const SymMat3x3& o) const {
+        return {xx + o.xx, xy + o.xy, xz + o.xz, yy + o.yy, yz + o.yz, zz + o.zz};
+    }
+    NOLITH_HD SymMat3x3 operator*(float s) const { return {xx * s, xy * s, xz * s, yy * s, yz * s, zz * s}; }
+    NOLITH_HD float operator[](int pair) const {
+        return pair == 0 ? xx : pair == 1 ? xy : pair == 2 ? xz : pair == 3 ? yy : pair == 4 ? yz : zz;
+    }
+};
+
+struct Tensor3_bf16_compressed;
+
+// T[j][k][i], symmetric in (j, k): pair s in the order xx, xy, xz, yy, yz, zz,
+// component i at 3s + i.
+struct Tensor3_compressed {
+    float t[18];
+
+    NOLITH_HD static Tensor3_compressed from_f16(const Tensor3_bf16_compressed& h);
+};
+
+struct Tensor3_bf16_compressed {
+    __nv_bfloat16 t[18];
+
+    NOLITH_HD Tensor3_bf16_compressed& operator=(const Tensor3_compressed& f) {
+        for (int i = 0; i < 18; ++i) t[i] = __float2bfloat16_rn(f.t[i]);
+        return *this;
+    }
+};
+
+NOLITH_HD Tensor3_compressed Tensor3_compressed::from_f16(const Tensor3_bf16_compressed& h) {
+    Tensor3_compressed r;
+    for (int i = 0; i < 18; ++i) r.t[i] = __bfloat162float(h.t[i]);
+    return r;
+}
+
+// Index of the stored pair (min(a, b), max(a, b)) among xx, xy, xz, yy, yz, zz.
+NOLITH_HD int symmetric_pair_index(int a, int b) {
+    const int lo = a < b ? a : b;
+    const int hi = a < b ? b : a;
+    return lo == 0 ? hi : (lo == 1 ? 2 + hi : 5);
+}
+
+// ------------------------------------------------------------------ bounds
+
+struct AABB {
+    Vec3_f16 min;
+    Vec3_f16 max;
+    Vec3 com;
+    __half max_dist;
+
+    NOLITH_HD Vec3_f16 diagonal() const { return max - min; }
+    // 0.25 |max - min|^2, every step in half precision.
+    NOLITH_HD float radius_sq() const { return __half2float(__hmul(__float2half_rn(0.25f), diagonal().length2())); }
+};
+
+// ------------------------------------------------------------ tree nodes
+
+struct BinaryNode {
+    std::uint32_t left;
+    std::uint32_t right;
+
+    NOLITH_HD static bool is_leaf(std::uint32_t index, std::uint32_t leaf_count) { return index >= leaf_count - 1; }
+};
+
+enum ChildType : std::uint32_t { Empty = 0, Internal = 1, Leaf = 2 };
+
+struct alignas(32) BVH8Node {
+    std::uint32_t first_child;
+    Vec3_f16 min;
+    Vec3_f16 max;
+    Vec3 com;
+    __half max_dist;
+    std::uint16_t child_meta;
+
+    NOLITH_HD ChildType getChildMeta(int slot) const { return ChildType((child_meta >> (2 * slot)) & 3u); }
+    NOLITH_HD void setChildMeta(int slot, ChildType type) {
+        child_meta = static_cast<std::uint16_t>((child_meta & ~(3u << (2 * slot))) | (unsigned(type) << (2 * slot)));
+    }
+    NOLITH_HD AABB getAABB() const { return AABB{min, max, com, max_dist}; }
+};
+
+struct LeafPointers {
+    std::uint32_t leaf_index[8];
+};
+
+// --------------------------------------------------- expansion coefficients
+
+struct TailorCoefficientsF16;
+
+struct TailorCoefficients {
+    Vec3 zero_order;
+    Mat3x3 first_order;
+    Tensor3_compressed second_order;
+
+    NOLITH_HD static TailorCoefficients from_f16(const TailorCoefficientsF16& h);
+};
+
+struct alignas(64) TailorCoefficientsF16 {
+    Vec3_f16 zero_order;
+    Mat3x3_f16 first_order;
+    Tensor3_bf16_compressed second_order;
+
+    // Orders 0 and 1 round to half, order 2 to bfloat16 (nearest, ties to even).
+    NOLITH_HD static TailorCoefficientsF16 from_float(const TailorCoefficients& f) {
+        TailorCoefficientsF16 r;
+        r.zero_order = Vec3_f16::from_float(f.zero_order);
+        r.first_order = f.first_order;
+        r.second_order = f.second_order;
+        return r;
+    }
+};
+
+NOLITH_HD TailorCoefficients TailorCoefficients::from_f16(const TailorCoefficientsF16& h) {
+    return {Vec3::from_f16(h.zero_order), Mat3x3::from_f16(h.first_order),
+            Tensor3_compressed::from_f16(h.second_order)};
+}
+
+// ---------------------------------------------------------- geometry kinds
+
+struct Triangle {
+    Vec3 v0, v1, v2;
+};
+
+struct PointNormal {
+    Vec3 p;
+    Vec3 n;
+};
+
+template <typename Geometry>
+struct GeometryTraits;
+template <>
+struct GeometryTraits<Triangle> {
+    static constexpr unsigned components = 9;
+};
+template <>
+struct GeometryTraits<PointNormal> {
+    static constexpr unsigned components = 6;
+};
+
+// The sorted geometry as component planes: component k of element i is
+// data[k * stride + i].
+template <typename Geometry>
+struct SoAView {
+    float* data;
+    std::uint64_t stride;
+};
+
+// ------------------------------------------------------ parameter records
+
+struct ConvertBinary2BVH8Params {
+    std::uint32_t* queue_a;
+    std::uint32_t* queue_b;
+    std::uint32_t* node_parents;
+    std::uint32_t* level_counter;
+    std::uint32_t num_leaves;
+    const AABB* aabbs;
+    const BinaryNode* binary_nodes;
+    std::uint32_t* child_counts;
+    std::uint32_t* leaf_parents;
+    BVH8Node* nodes;
+    LeafPointers* leaf_pointers;
+    std::uint32_t* node_count;
+};
+
+template <typename Geometry>
+struct ComputeWindingNumbersParams {
+    const Vec3* queries;
+    const std::uint32_t* query_order;
+    const BVH8Node* nodes;
+    const LeafPointers* leaf_pointers;
+    const TailorCoefficientsF16* node_coefficients;
+    const TailorCoefficientsF16* leaf_coefficients;
+    const AABB* leaf_aabbs;
+    SoAView<Geometry> geometry;
+    std::uint32_t num_queries;
+    std::uint32_t num_elements;
+    float* out;
+    std::uint32_t* work_counter;
+    float beta;
+    float epsilon;
+};
+
+static_assert(sizeof(Vec3) == 12, "Vec3 is three packed floats");
+static_assert(sizeof(Vec3_f16) == 6 && sizeof(Vec3_bf16) == 6, "half vectors are three packed halves");
+static_assert(sizeof(AABB) == 28 && alignof(AABB) == 4, "AABB is a 28-byte record");
+static_assert(sizeof(BinaryNode) == 8, "BinaryNode is two u32");
+static_assert(sizeof(BVH8Node) == 32 && alignof(BVH8Node) == 32, "BVH8Node is a 32-byte record");
+static_assert(sizeof(LeafPointers) == 32, "LeafPointers is eight u32");
+static_assert(sizeof(TailorCoefficients) == 120, "TailorCoefficients is 30 floats");
+static_assert(sizeof(TailorCoefficientsF16) == 64 && alignof(TailorCoefficientsF16) == 64,
+              "TailorCoefficientsF16 has a 64-byte stride");
+static_assert(sizeof(SoAView<Triangle>) == 16, "SoAView is a pointer and a stride");

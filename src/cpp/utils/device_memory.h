@@ -1,0 +1,35 @@
+#pragma once
+// Device memory helpers shared by the backend and the module: plain and
+// stream-ordered frees, a float fill, the pointer-to-device query, and the
+// deleter of every device array handed to Python.
+
+#include <cuda_runtime.h>
+
+namespace nolith_cuda {
+
+// cudaMalloc on the current device; on failure the runtime-error report is
+// printed and null returned.
+float* cuda_allocate(unsigned long bytes);
+
+// cudaFree (waits for the device); null is ignored; failures are reported.
+void cuda_free(void* pointer);
+
+// cudaFreeAsync on `stream`; null is ignored; failures are reported.
+void cuda_free_async(void* pointer, cudaStream_t stream);
+
+// Writes `value` to pointer[0 .. n-1] on the legacy default stream and waits.
+void thrust_fill_float(float* pointer, unsigned long n, float value);
+
+// The device ordinal of a device pointer (reported failure: -1).
+int get_cuda_device_from_ndarray(const void* pointer);
+
+// Frees a result buffer asynchronously on the stream that produced it.
+// Never reports: it runs from Python's garbage collection.
+struct CudaDeleter {
+    cudaStream_t stream = nullptr;
+    void operator()(void* pointer) const noexcept {
+        if (pointer) (void)cudaFreeAsync(pointer, stream);
+    }
+};
+
+}  // namespace nolith_cuda
