@@ -18,6 +18,8 @@
 constexpr unsigned ELEMENTS_PER_LEAF = 32;
 constexpr std::uint32_t INVALID_INDEX = 0xFFFFFFFFu;
 
+struct AABB;
+
 // ---------------------------------------------------------------- vectors
 
 struct Vec3_f16;
@@ -44,6 +46,9 @@ struct Vec3 {
     NOLITH_HD float length() const { return sqrtf(length2()); }
     NOLITH_HD float inv_length() const { return rsqrtf(length2()); }
     NOLITH_HD static Vec3 from_f16(const Vec3_f16& h);
+    // A point is its own centroid; its box is degenerate (see AABB below).
+    NOLITH_HD Vec3 centroid() const { return *this; }
+    NOLITH_HD AABB get_aabb() const;
 };
 
 struct Vec3_f16 {
@@ -167,7 +172,31 @@ struct AABB {
     NOLITH_HD Vec3_f16 diagonal() const { return max - min; }
     // 0.25 |max - min|^2, every step in half precision.
     NOLITH_HD float radius_sq() const { return __half2float(__hmul(__float2half_rn(0.25f), diagonal().length2())); }
+
+    // The box that contains nothing: the start of a union.
+    NOLITH_HD static AABB identity() {
+        const __half inf = __ushort_as_half(0x7C00), neg_inf = __ushort_as_half(0xFC00);
+        return AABB{{inf, inf, inf}, {neg_inf, neg_inf, neg_inf}, {0.0f, 0.0f, 0.0f}, __ushort_as_half(0)};
+    }
+
+    // Union with centre weights 1 / (na + nb); corners combine in half
+    // precision without rounding; max_dist is the first argument's.
+    NOLITH_HD static AABB merge(const AABB& a, const AABB& b, float na, float nb) {
+        const float w = 1.0f / (na + nb);
+        AABB r;
+        r.min = Vec3_f16{__hmin(a.min.x, b.min.x), __hmin(a.min.y, b.min.y), __hmin(a.min.z, b.min.z)};
+        r.max = Vec3_f16{__hmax(a.max.x, b.max.x), __hmax(a.max.y, b.max.y), __hmax(a.max.z, b.max.z)};
+        const Vec3 wb = b.com * w;
+        r.com = {fmaf(a.com.x, w, wb.x), fmaf(a.com.y, w, wb.y), fmaf(a.com.z, w, wb.z)};
+        r.max_dist = a.max_dist;
+        return r;
+    }
 };
+
+NOLITH_HD AABB Vec3::get_aabb() const {
+    const Vec3_f16 h = Vec3_f16::from_float(*this);
+    return AABB{h, h, *this, __ushort_as_half(0)};
+}
 
 // ------------------------------------------------------------ tree nodes
 
@@ -233,13 +262,69 @@ NOLITH_HD TailorCoefficients TailorCoefficients::from_f16(const TailorCoefficien
 
 // ---------------------------------------------------------- geometry kinds
 
+template <typename Geometry>
+struct SoAView;
+
 struct Triangle {
     Vec3 v0, v1, v2;
+
+    // Points to the front (counter-clockwise side); its length is the area.
+    NOLITH_HD Vec3 get_scaled_normal() const { return Vec3::cross(v1 - v0, v2 - v0) * 0.5f; }
+    NOLITH_HD float get_weight() const { return 0.5f * sqrtf(Vec3::cross(v1 - v0, v2 - v0).length2()); }
+    NOLITH_HD Vec3 centroid() const { return ((v0 + v1) + v2) * 0.33333334f; }
+    NOLITH_HD float max_distance_to(const Vec3& p) const {
+        return sqrtf(fmaxf((v0 - p).length2(), fmaxf((v1 - p).length2(), (v2 - p).length2())));
+    }
+    NOLITH_HD AABB get_aabb() const {
+        const Vec3 lo{fminf(v0.x, fminf(v1.x, v2.x)), fminf(v0.y, fminf(v1.y, v2.y)), fminf(v0.z, fminf(v1.z, v2.z))};
+        const Vec3 hi{fmaxf(v0.x, fmaxf(v1.x, v2.x)), fmaxf(v0.y, fmaxf(v1.y, v2.y)), fmaxf(v0.z, fmaxf(v1.z, v2.z))};
+        const Vec3 c = centroid();
+        return AABB{Vec3_f16::from_float(lo), Vec3_f16::from_float(hi), c, __float2half_rn(max_distance_to(c))};
+    }
+    NOLITH_HD static Triangle load(const SoAView<Triangle>& view, std::uint32_t i, std::uint64_t stride);
+
+    // Signed solid angle seen from q, over 4 pi: positive behind the
+    // triangle (opposite to its scaled normal). The float argument keeps the
+    // signature uniform with points and is ignored.
+    NOLITH_HD float contributionToQuery(const Vec3& q, float) const {
+        const Vec3 a = v0 - q, b = v1 - q, c = v2 - q;
+        const float la = a.length(), lb = b.length(), lc = c.length();
+        const float det = a.dot(Vec3::cross(b, c));
+        const float den = la * lb * lc + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
+        if (fabsf(den) < 1e-12f) return 0.5f;
+        return atan2f(det, den) * 0.15915494f;
+    }
 };
+
+// erf(x) - 2/sqrt(pi) x exp(-x^2): the smoothing of a regularised dipole.
+NOLITH_HD float S_regularization(float x) { return erff(x) - 1.1283792f * x * exp2f(-x * x * 1.442695f); }
 
 struct PointNormal {
     Vec3 p;
     Vec3 n;
+
+    NOLITH_HD AABB get_aabb() const { return p.get_aabb(); }
+    NOLITH_HD float max_distance_to(const Vec3& q) const { return (p - q).length(); }
+    NOLITH_HD static PointNormal load(const SoAView<PointNormal>& view, std::uint32_t i, std::uint64_t stride);
+
+    // Dipole potential of the scaled normal at q, regularised below a
+    // distance of 2 epsilon; positive behind the point.
+    NOLITH_HD float contributionToQuery(const Vec3& q, float inv_epsilon) const {
+        const Vec3 d = p - q;
+        const float r2 = d.length2();
+        if (r2 < 1e-18f) return 0.0f;
+        const float r = sqrtf(r2);
+        const float x = inv_epsilon * r;
+        float k;
+        if (!(x < 2.0f)) {
+            k = 1.0f / (r2 * r);
+        } else if (x < 0.1f) {
+            k = (inv_epsilon * (inv_epsilon * inv_epsilon)) * 0.75225276f;
+        } else {
+            k = S_regularization(x) / (r2 * r);
+        }
+        return k * (d.dot(n) * 0.07957747f);
+    }
 };
 
 template <typename Geometry>
@@ -260,6 +345,18 @@ struct SoAView {
     float* data;
     std::uint64_t stride;
 };
+
+NOLITH_HD Triangle Triangle::load(const SoAView<Triangle>& view, std::uint32_t i, std::uint64_t stride) {
+    const float* d = view.data + i;
+    return Triangle{{d[0], d[stride], d[2 * stride]},
+                    {d[3 * stride], d[4 * stride], d[5 * stride]},
+                    {d[6 * stride], d[7 * stride], d[8 * stride]}};
+}
+
+NOLITH_HD PointNormal PointNormal::load(const SoAView<PointNormal>& view, std::uint32_t i, std::uint64_t stride) {
+    const float* d = view.data + i;
+    return PointNormal{{d[0], d[stride], d[2 * stride]}, {d[3 * stride], d[4 * stride], d[5 * stride]}};
+}
 
 // ------------------------------------------------------ parameter records
 

@@ -226,18 +226,13 @@ std::uint64_t warp_collective(SyncKind kind, unsigned mask, std::uint64_t value,
                  lanes_text(mask & ~warp.live) + ", which have exited or do not exist");
     }
     FiberThread* lanes = &block.threads[t.warp * 32];
-    if (const unsigned waiting = warp.arrived & mask) {
-        const FiberThread& other = lanes[__builtin_ctz(waiting)];
-        if (other.kind != kind || other.mask != mask) {
-            fail(block, &t,
-                 std::string("arrives at ") + sync_kind_name(kind) + " with mask " + mask_text(mask) + " while lane " +
-                     std::to_string(other.lane) + " waits at " + sync_kind_name(other.kind) + " with mask " +
-                     mask_text(other.mask));
-        }
-    }
-    for (unsigned m = warp.arrived & ~mask; m; m &= m - 1) {
+    // A lane of `mask` that waits at another collective naming this lane waits
+    // for this lane while this lane waits for it: neither can complete. Any
+    // other waiting lane is at a collective that can still complete, and may
+    // come to this one afterwards (or the block ends in a deadlock report).
+    for (unsigned m = warp.arrived & mask; m; m &= m - 1) {
         const FiberThread& other = lanes[__builtin_ctz(m)];
-        if (other.mask & bit) {
+        if ((other.mask & bit) && (other.kind != kind || other.mask != mask)) {
             fail(block, &t,
                  std::string("arrives at ") + sync_kind_name(kind) + " with mask " + mask_text(mask) + " while lane " +
                      std::to_string(other.lane) + " waits for it at " + sync_kind_name(other.kind) + " with mask " +
@@ -250,7 +245,12 @@ std::uint64_t warp_collective(SyncKind kind, unsigned mask, std::uint64_t value,
     t.width = width;
     t.deposit = value;
     warp.arrived |= bit;
-    if ((warp.arrived & mask) == mask) {
+    unsigned ready = 0;
+    for (unsigned m = warp.arrived & mask; m; m &= m - 1) {
+        const FiberThread& other = lanes[__builtin_ctz(m)];
+        if (other.kind == kind && other.mask == mask) ready |= 1u << other.lane;
+    }
+    if (ready == mask) {
         warp.arrived &= ~mask;
         complete_warp_collective(block, t.warp, mask);
     } else {

@@ -2,6 +2,7 @@
 // stream, defaults) and the exact and fast evaluations.
 
 #include "gpu.h"
+#include "kernels/brute_force/brute_force.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "nolith_cuda/size_limits.h"
 #include "records.h"
@@ -23,6 +24,17 @@ float with_default(float value, float fallback) { return value < 0.0f ? fallback
 }  // namespace
 
 template <typename Geometry>
+void NolithBackend<Geometry>::evaluate_exactly(const float* queries, std::uint32_t n, float* out, float epsilon,
+                                               cudaStream_t caller) const {
+    if (count == 0) {
+        NOLITH_CUDA_REQUIRE(cudaMemsetAsync(out, 0, 4 * std::size_t(n), caller));
+        return;
+    }
+    NOLITH_CUDA_REQUIRE(compute_brute_force<Geometry>(reinterpret_cast<const Vec3*>(queries), soa_geometry, n,
+                                                      static_cast<std::uint32_t>(count), out, epsilon, caller));
+}
+
+template <typename Geometry>
 typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(const float* queries, unsigned long n,
                                                                              float epsilon,
                                                                              unsigned long long stream_handle) const {
@@ -35,9 +47,7 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(co
     NOLITH_CUDA_REQUIRE_ALLOCATION(cudaMallocAsync(reinterpret_cast<void**>(&out), 4 * std::size_t(n), caller));
     result.reset(out);
     epsilon = with_default(epsilon, kDefaultEpsilon);
-    (void)queries;
-    (void)epsilon;
-    NOLITH_CUDA_REQUIRE(cudaMemsetAsync(out, 0, 4 * std::size_t(n), caller));
+    evaluate_exactly(queries, static_cast<std::uint32_t>(n), out, epsilon, caller);
     return result;
 }
 
@@ -56,10 +66,8 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
     NOLITH_CUDA_REQUIRE(cudaStreamWaitEvent(caller, build_done_event, 0));
     beta = with_default(beta, default_beta<Geometry>());
     epsilon = with_default(epsilon, kDefaultEpsilon);
-    (void)queries;
     (void)beta;
-    (void)epsilon;
-    NOLITH_CUDA_REQUIRE(cudaMemsetAsync(out, 0, 4 * std::size_t(n), caller));
+    evaluate_exactly(queries, static_cast<std::uint32_t>(n), out, epsilon, caller);
     return result;
 }
 

@@ -66,6 +66,10 @@ public:
     void initialize_triangle_data(const float* triangles);
     void initialize_point_data(const float* points, const float* normals);
 
+    // Morton codes of the n input elements (Triangle or Vec3), in input order.
+    template <typename Element>
+    void initializeMortonCodes(const Element* elements, unsigned long long* codes);
+
     // Storage, for tests and the dump: device pointers, null when empty.
     const unsigned int* sorted_indices_data() const { return sorted_indices; }
     const float* soa_geometry_data() const { return soa_geometry; }
@@ -81,6 +85,14 @@ public:
 private:
     template <typename>
     friend class NolithBackend;
+
+    // Stages shared by both geometry kinds, after the caller's input has been
+    // ordered: everything that reads only the sorted planes.
+    void build_tree(unsigned long long* morton_codes);
+
+    // Queues every element's exact contribution to n queries (zeros for an
+    // empty geometry) on the caller's stream.
+    void evaluate_exactly(const float* queries, std::uint32_t n, float* out, float epsilon, cudaStream_t caller) const;
 
     template <typename Factory>
     static std::unique_ptr<NolithBackend> create(const char* banner, unsigned long count, int device, Factory&& steps);
