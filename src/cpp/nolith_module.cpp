@@ -302,13 +302,13 @@ constexpr const char* kGradScaledNormalsDoc = R"doc(
         ----------
         grad_output : Array[Q; float32; cuda]
             (Q,) float32 CUDA array representing the gradient of the loss
-            with respect to the winding numbers at the Q query points (dL/dw).
+            w.r.t. the winding numbers at the Q query points (dL/dw).
 
         Returns
         -------
         Array[N, 3; float32; cuda]
             (N, 3) float32 CUDA array representing the gradient of the loss
-            with respect to the scaled normals (dL/dn).
+            w.r.t. the scaled normals (dL/dn).
 
         Note
         ----
@@ -329,13 +329,13 @@ constexpr const char* kGradPointsDoc = R"doc(
         ----------
         grad_output : Array[Q; float32; cuda]
             (Q,) float32 CUDA array representing the gradient of the loss
-            with respect to the winding numbers at the Q query points (dL/dw).
+            w.r.t. the winding numbers at the Q query points (dL/dw).
 
         Returns
         -------
         Array[N, 3; float32; cucda]
             (N, 3) float32 CUDA array representing the gradient of the loss
-            with respect to the source positions.
+            w.r.t. the source positions.
         )doc";
 
 constexpr const char* kDumpSig = "def dump(self) -> str";

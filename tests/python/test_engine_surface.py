@@ -1,0 +1,394 @@
+"""The Python surface of NolithEngine: registration, signatures, docstrings,
+overloads, argument checks and their messages, and the result arrays.
+Winding-number values are tested elsewhere."""
+
+import gc
+
+import numpy as np
+import pytest
+
+import nolith_module
+from conftest import INDICES, NORMALS, POINTS, QUERIES, TRIANGLES, VERTICES
+
+Engine = nolith_module.NolithEngine
+
+F32 = np.float32
+INDEX_MESSAGE = (
+    "The triangle indices are not allowed to exceed the number of vertices. "
+    "Vertex count is {}, max index is {}."
+)
+
+
+def nb_signature(name):
+    """(header, docstring, defaults) per overload, as nanobind records them."""
+    member = Engine.__dict__[name]
+    if isinstance(member, property):
+        member = member.fget
+    return member.__nb_signature__
+
+
+def doc_lines(text):
+    return [line.strip() for line in text.splitlines()]
+
+
+# ---------------------------------------------------------------- registration
+
+
+def test_module_docstring_is_indented_with_a_blank_second_line():
+    assert nolith_module.__doc__ == (
+        "\n    GPU-accelerated Differentiable Winding Number Field library.\n\n"
+        "    Compatible with any framework supporting DLPack / Array API\n"
+        "    (PyTorch, JAX, CuPy, etc.). All inputs must reside on the same\n"
+        "    CUDA device.\n    "
+    )
+
+
+def test_members_are_registered_in_order():
+    names = [n for n in Engine.__dict__ if n == "__init__" or not n.startswith("__")]
+    assert names == [
+        "__init__", "solve_normals", "scaled_normals", "compute",
+        "brute_force", "grad_scaled_normals", "grad_points", "dump",
+    ]
+    assert isinstance(Engine.__dict__["scaled_normals"], property)
+    assert Engine.__dict__["scaled_normals"].fset is None
+
+
+SIGNATURES = {
+    "__init__": [
+        "def __init__(self, triangles: Array[N, 3, 3; float32; cuda]) -> None",
+        "def __init__(self, vertices: Array[M, 3; float32; cuda], "
+        "triange_indices: Array[N, 3; uint32; cuda]) -> None",
+        "def __init__(self, points: Array[N, 3; float32; cuda], "
+        "normals: Array[N, 3; float32; cuda]) -> None",
+    ],
+    "solve_normals": [
+        "def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; float32; cuda], "
+        "extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; float32; cuda]] = None, "
+        "alpha_extra: float = 0.2) -> NolithEngine"
+    ],
+    "scaled_normals": ["@property\ndef scaled_normals(self) -> Array[N, 3]"],
+    "compute": [
+        "def compute(self, queries: Array[N, 3; flaot32; cuda], beta: float32 = -1, "
+        "epsilon: float32 = -1, stream: uint64_t = 0) -> Array"
+    ],
+    "brute_force": [
+        "def brute_force(self, queries: Array[N, 3; float32, cuda], epsilon: float32 = -1, "
+        "stream: uint64_t = 0)-> Array"
+    ],
+    "grad_scaled_normals": [
+        "def grad_scaled_normals(self, grad_output: Array[Q; float32; cuda]) "
+        "-> Array[N, 3; float32; cuda]"
+    ],
+    "grad_points": [
+        "def grad_points(self, grad_output: Array[Q; float32; cuda]) "
+        "-> Array[N, 3; float32; cucda]"
+    ],
+    "dump": ["def dump(self) -> str"],
+}
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signature_headers(name):
+    assert [sig for sig, _doc, _defaults in nb_signature(name)] == SIGNATURES[name]
+
+
+# Sentences each docstring states verbatim (one entry per overload for __init__).
+DOC_SENTENCES = {
+    ("__init__", 0): [
+        "Initialize the engine using a triangle soup.",
+        "A (N, 3, 3) float32 CUDA array holding N triangles",
+        "Note: Order the vertices counter-clockwise when seen from the front.",
+    ],
+    ("__init__", 1): [
+        "Initialize the engine using a triangle soup with N Triangles using M shared vertices.",
+        "A (M, 3) float32 CUDA array holding M vertices.",
+        "A (N, 3) index array, where each row defines the three vertices of a triangle.",
+        "Note: Order the vertices counter-clockwise when seen from the front.",
+    ],
+    ("__init__", 2): [
+        "Initialize the engine using a point cloud with scaled normals.",
+        "A (N, 3) float32 CUDA array of point positions.",
+        "The scaled normal direction is the orientation,",
+        "the scale the associated voronoi area.",
+    ],
+    ("solve_normals", 0): [
+        "Solves for optimal scaled normals for a point cloud.",
+        "If None, defaults to 0.5 for all points.",
+        "Weighting factor for the 'extra_points' constraints relative to",
+        "pc_wn (0.5) manifold. Default is 0.2.",
+        "A new engine instance initialized with the point cloud and the solved normals.",
+    ],
+    ("scaled_normals", 0): [
+        "Returns a copy of the scaled normals currently stored in the engine.",
+        "(N, 3) float32 CUDA array.",
+    ],
+    ("compute", 0): [
+        "Computes the winding number at the given query locations.",
+        "Scalar that controlls the degree of approximation.",
+        "Larger beta leads to more precise results, but also slower execution.",
+        "Use any negative number to get default values.",
+        "Default for point clouds is 2.0.",
+        "Default flor triangles is 2.3",
+        "Regularization scale (smoothing radius) used to prevent numerical",
+        "Only applies to point cloud backends.",
+        "- distance >= 2*epsilon: Acts as standard unregularized potential.",
+        "- distance < 2*epsilon: Smoothly dampens potential to a finite maximum.",
+        "Use any negative number to use the default value (1/250).",
+        "The raw 64-bit identifier (handle) of a CUDA stream.",
+        "For example, in PyTorch pass:",
+        "`torch.cuda.current_stream().cuda_stream`",
+        "Default is 0 (the default/null stream).",
+        "(N,) float32 CUDA array holding the winding numbers.",
+    ],
+    ("brute_force", 0): [
+        "Computes the winding numbers at the given query location with brute force on GPU.",
+        "This is O(N^2) but precise.",
+        "Regularization scale (smoothing radius) used to prevent numerical",
+        "Use any negative number to use the default value (1/250).",
+        "The raw 64-bit identifier (handle) of a CUDA stream.",
+        "Default is 0 (the default/null stream).",
+        "(N,) float32 CUDA array holding the winding numbers.",
+    ],
+    ("grad_scaled_normals", 0): [
+        "Compute the Vector-Jacobian Product (VJP) for the scaled normals.",
+        "(Q,) float32 CUDA array representing the gradient of the loss",
+        "(N, 3) float32 CUDA array representing the gradient of the loss",
+        "Calculated as: dL/dn = (dL/dw)^T * (dw/dn).",
+    ],
+    ("grad_points", 0): [
+        "Compute the Vector-Jacobian Product (VJP) for the source point positions.",
+        "For point clouds, this computes the gradient w.r.t. point positions.",
+        "For meshes, this computes the gradient w.r.t triangle vertice positions.",
+        "SUBJECT TO CHANGE",
+    ],
+    ("dump", 0): ["Returns a detailed string representation of the internal BVH8 Tree."],
+}
+
+
+@pytest.mark.parametrize("name,overload", DOC_SENTENCES)
+def test_docstrings_state_their_sentences_in_numpy_sections(name, overload):
+    doc = nb_signature(name)[overload][1]
+    if name == "scaled_normals":
+        assert Engine.scaled_normals.__doc__ == doc
+    lines = doc_lines(doc)
+    for sentence in DOC_SENTENCES[(name, overload)]:
+        assert sentence in lines
+    assert doc.startswith("    ")  # indented like the code around it
+    for section in ("Parameters", "Returns", "Note"):
+        if section in lines:
+            assert lines[lines.index(section) + 1] == "-" * len(section)
+    has_args = name not in ("scaled_normals", "dump")
+    assert ("Parameters" in lines) == has_args
+    assert ("Returns" in lines) == (name != "__init__")
+    # Both describe triangle mode in a closing note.
+    assert ("Note" in lines) == (name in ("scaled_normals", "grad_scaled_normals"))
+    if name == "grad_scaled_normals":
+        assert doc.rstrip().endswith("SUBJECT TO CHANGE")
+
+
+# ---------------------------------------------------------------- overloads
+
+
+def test_each_overload_prints_its_banner_and_picks_its_mode(dev, native_stdout):
+    soup = Engine(dev.array(TRIANGLES))
+    assert native_stdout().splitlines() == ["CreateFromTriangles!"]
+    mesh = Engine(dev.array(VERTICES), triangle_indices=dev.array(INDICES))
+    assert native_stdout().splitlines() == ["CreateFromMesh!"]
+    # Two float32 (*, 3) arrays cannot be a mesh (indices are uint32).
+    cloud = Engine(dev.array(POINTS), dev.array(NORMALS))
+    assert native_stdout().splitlines() == ["CreateFromPoints!"]
+
+    for engine, message in [
+        (soup, "Normals are not explicitly stored for triangle based geometry."),
+        (mesh, "Normals are not explicitly stored for triangle based geometry."),
+        (cloud, "get_normals is not implemented yet!"),
+    ]:
+        assert dev.numpy(engine.compute(dev.array(QUERIES))).shape == (5,)
+        with pytest.raises(RuntimeError, match=f"^{message}$"):
+            engine.scaled_normals
+
+
+def test_keywords_follow_the_parameter_names(dev):
+    Engine(triangles=dev.array(TRIANGLES))
+    Engine(vertices=dev.array(VERTICES), triangle_indices=dev.array(INDICES))
+    Engine(points=dev.array(POINTS), normals=dev.array(NORMALS))
+    with pytest.raises(TypeError):
+        Engine(dev.array(VERTICES), triange_indices=dev.array(INDICES))
+
+
+def test_arguments_of_the_wrong_kind_are_refused_without_conversion(dev, engine, native_stdout):
+    refused = [
+        lambda: Engine(dev.array(TRIANGLES.astype(np.float64))),
+        lambda: Engine(dev.array(TRIANGLES.reshape(2, 9))),
+        lambda: Engine(dev.array(VERTICES), dev.array(INDICES.astype(np.int32))),
+        lambda: Engine(dev.array(VERTICES), triangle_indices=dev.array(INDICES.astype(np.int64))),
+        lambda: Engine(dev.array(POINTS), dev.array(NORMALS[:, :2])),
+        lambda: Engine(dev.array(POINTS)[::2], dev.array(NORMALS)[::2]),  # not contiguous
+        lambda: engine.compute(dev.array(QUERIES.astype(np.float64))),
+        lambda: engine.compute(dev.array(np.zeros((5, 6), F32))[:, :3]),  # not contiguous
+        lambda: engine.compute(dev.array(QUERIES.T)),
+        lambda: engine.brute_force(dev.array(QUERIES[:, :2])),
+        lambda: engine.compute(dev.array(QUERIES), stream=-1),
+        lambda: engine.brute_force(dev.array(QUERIES), stream=-1),
+        lambda: engine.compute(dev.array(QUERIES), stream=1.5),
+        lambda: engine.compute(dev.array(QUERIES), stream=2**64),
+        lambda: engine.brute_force(dev.array(QUERIES), beta=1.0),
+        lambda: engine.grad_points(dev.array(np.zeros((4, 1), F32))),
+        lambda: engine.grad_scaled_normals(dev.array(np.zeros(4, np.float64))),
+    ]
+    for call in refused:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            call()
+    assert native_stdout() == ""  # nothing reached a factory
+
+
+def test_cuda_flavour_refuses_host_arrays(dev):
+    if dev.flavour != "cuda":
+        pytest.skip("the host flavour takes host arrays")
+    with pytest.raises(TypeError):
+        Engine(TRIANGLES)
+
+
+# ---------------------------------------------------------------- checks
+
+
+def test_points_and_normals_must_have_equal_length(dev):
+    with pytest.raises(RuntimeError, match="^Shape of points must be equal to shape of normals.$"):
+        Engine(dev.array(POINTS), dev.array(NORMALS[:2]))
+
+
+def test_mesh_indices_must_stay_below_the_vertex_count(dev):
+    Engine(dev.array(VERTICES), dev.array(np.array([[0, 1, 3]], np.uint32)))
+    with pytest.raises(RuntimeError) as raised:
+        Engine(dev.array(VERTICES), dev.array(np.array([[0, 4, 1]], np.uint32)))
+    assert str(raised.value) == INDEX_MESSAGE.format(4, 4)
+    with pytest.raises(RuntimeError) as raised:
+        Engine(dev.array(np.zeros((0, 3), F32)), dev.array(np.zeros((1, 3), np.uint32)))
+    assert str(raised.value) == INDEX_MESSAGE.format(0, 0)
+
+
+def test_solve_normals_checks_then_reports_it_is_unimplemented(dev):
+    pc, extra = dev.array(POINTS), dev.array(QUERIES)
+    extra_wn = dev.array(np.zeros(5, F32))
+    unimplemented = "^solve_for_normals not implemented yet!$"
+    with pytest.raises(RuntimeError, match=unimplemented):
+        Engine.solve_normals(pc, extra, extra_wn)
+    with pytest.raises(RuntimeError, match=unimplemented):
+        Engine.solve_normals(pc, extra, extra_wn, pc_wn=None, alpha_extra=0.5)
+    with pytest.raises(RuntimeError, match=unimplemented):
+        Engine.solve_normals(pc, extra, dev.array(np.zeros(2, F32)), dev.array(np.zeros(3, F32)))
+    with pytest.raises(RuntimeError, match="^pc_wn must have one value per point.$"):
+        Engine.solve_normals(pc, extra, extra_wn, dev.array(np.zeros(4, F32)))
+
+
+def test_unimplemented_members_raise_in_both_modes(dev, engine):
+    grad = dev.array(np.ones(5, F32))
+    with pytest.raises(RuntimeError, match="^grad_normals not implemented yet!$"):
+        engine.grad_scaled_normals(grad)
+    with pytest.raises(RuntimeError, match="^grad_points not implemented yet!$"):
+        engine.grad_points(grad_output=grad)
+
+
+def test_arrays_on_different_devices_are_refused(dev):
+    dev.require_devices(2)
+    on0, on1 = dev.array, lambda a: dev.array(a, device=1)
+    cases = [
+        (lambda: Engine(on0(VERTICES), on1(INDICES)),
+         "Vertices and triangle_indices must be on the same CUDA device."),
+        (lambda: Engine(on0(POINTS), on1(NORMALS[:2])),  # device before length
+         "Points and Normals must be on the same CUDA device."),
+        (lambda: Engine.solve_normals(on0(POINTS), on1(QUERIES), on0(np.zeros(5, F32))),
+         "All input arrays must reside on the same CUDA device."),
+        (lambda: Engine.solve_normals(on0(POINTS), on0(QUERIES), on1(np.zeros(5, F32))),
+         "All input arrays must reside on the same CUDA device."),
+        (lambda: Engine.solve_normals(on0(POINTS), on0(QUERIES), on0(np.zeros(5, F32)),
+                                      on1(np.zeros(4, F32))),  # device before length
+         "pc_wn must reside on the same CUDA device as pc."),
+    ]
+    engine = Engine(on1(TRIANGLES))
+    queries_message = ("queries must reside on the engine's CUDA device (device 1), "
+                       "but they are on device 0.")
+    grad_message = ("grad_output must reside on the engine's CUDA device (device 1), "
+                    "but it is on device 0.")
+    cases += [
+        (lambda: engine.compute(on0(QUERIES)), queries_message),
+        (lambda: engine.brute_force(on0(QUERIES)), queries_message),
+        (lambda: engine.grad_scaled_normals(on0(np.ones(5, F32))), grad_message),
+        (lambda: engine.grad_points(on0(np.ones(5, F32))), grad_message),
+    ]
+    for call, message in cases:
+        with pytest.raises(RuntimeError) as raised:
+            call()
+        assert str(raised.value) == message
+    result = engine.compute(on1(QUERIES))
+    assert result.__dlpack_device__() == (dev.dl_type, 1)
+
+
+# ---------------------------------------------------------------- results
+
+
+@pytest.mark.parametrize("method", ["compute", "brute_force"])
+@pytest.mark.parametrize("count", [0, 1, 5, 33])
+def test_results_hold_one_float32_per_query(dev, engine, method, count):
+    queries = dev.array(np.resize(QUERIES, (count, 3)))
+    result = getattr(engine, method)(queries)
+    assert result.__dlpack_device__() == (dev.dl_type, 0)
+    values = dev.numpy(result)
+    assert values.dtype == np.float32
+    assert values.shape == (count,)
+    assert np.isfinite(values).all()
+
+
+def test_scalar_arguments_accept_keywords_and_defaults(dev, engine):
+    queries = dev.array(QUERIES)
+    for result in [
+        engine.compute(queries, 2.0, 0.01, 0),
+        engine.compute(queries, beta=-5, epsilon=-1.0, stream=0),
+        engine.compute(queries=queries, stream=0),
+        engine.brute_force(queries, 0.01, 0),
+        engine.brute_force(queries, epsilon=-3, stream=0),
+    ]:
+        assert dev.numpy(result).shape == (5,)
+
+
+def test_result_outlives_its_engine(dev, engine):
+    result = engine.compute(dev.array(QUERIES))
+    exact = engine.brute_force(dev.array(QUERIES))
+    before = dev.numpy(result).copy()
+    del engine
+    gc.collect()
+    np.testing.assert_array_equal(dev.numpy(result), before)
+    assert dev.numpy(exact).shape == (5,)
+
+
+def test_results_on_a_caller_stream(dev, engine):
+    if dev.flavour != "cuda" or dev.cupy is None:
+        pytest.skip("needs the cuda flavour with CuPy")
+    stream = dev.cupy.cuda.Stream(non_blocking=True)
+    result = engine.compute(dev.array(QUERIES), stream=stream.ptr)
+    stream.synchronize()
+    assert dev.numpy(result).shape == (5,)
+    del result
+    stream.synchronize()
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda dev: Engine(dev.array(np.zeros((0, 3, 3), F32))),
+        lambda dev: Engine(dev.array(VERTICES), dev.array(np.zeros((0, 3), np.uint32))),
+        lambda dev: Engine(dev.array(np.zeros((0, 3), F32)), dev.array(np.zeros((0, 3), F32))),
+    ],
+    ids=["soup", "mesh", "points"],
+)
+def test_empty_geometry_gives_zeros_and_an_empty_tree(dev, make):
+    engine = make(dev)
+    for result in [engine.compute(dev.array(QUERIES)), engine.brute_force(dev.array(QUERIES))]:
+        np.testing.assert_array_equal(dev.numpy(result), np.zeros(5, F32))
+    assert engine.dump() == "digraph BVH8 {\n}\n"
+
+
+def test_dump_renders_a_digraph(engine):
+    text = engine.dump()
+    assert isinstance(text, str)
+    assert text.startswith("digraph BVH8 {\n") and text.endswith("}\n")
