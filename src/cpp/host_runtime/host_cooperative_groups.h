@@ -21,7 +21,7 @@ public:
         return static_cast<unsigned long long>(t.grid_dim.x) * t.grid_dim.y * t.grid_dim.z * block_size();
     }
     unsigned long long num_threads() const { return size(); }
-    bool is_valid() const;
+    bool is_valid() const { return nolith_host::in_cooperative_launch(); }
 
 private:
     static unsigned long long block_size() {

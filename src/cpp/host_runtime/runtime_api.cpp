@@ -119,7 +119,8 @@ bool range_ok(const void* address, std::size_t count) {
     Runtime& r = runtime();
     std::lock_guard<std::mutex> lock(r.mutex);
     const auto* allocation = find_allocation(r, address);
-    if (!allocation) return true;
+    // A range that starts exactly at the end of an allocation overruns it.
+    if (!allocation) return find_allocation(r, static_cast<const char*>(address) - 1) == nullptr;
     const auto begin = reinterpret_cast<std::uintptr_t>(address);
     return begin + count <= allocation->first + allocation->second.size;
 }
@@ -410,6 +411,8 @@ cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) 
     if (!ms) return record(cudaErrorInvalidValue);
     if (!live_event(start) || !live_event(end)) return record(cudaErrorInvalidResourceHandle);
     if (!start->recorded || !end->recorded) return record(cudaErrorInvalidResourceHandle);
+    // As on a GPU, events created without timing cannot be timed.
+    if ((start->flags | end->flags) & cudaEventDisableTiming) return record(cudaErrorInvalidResourceHandle);
     *ms = std::chrono::duration<float, std::milli>(end->when - start->when).count();
     return cudaSuccess;
 }

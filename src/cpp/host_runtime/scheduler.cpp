@@ -9,6 +9,8 @@
 #include <mutex>
 #include <sstream>
 
+extern "C" const int warpSize = 32;
+
 namespace nolith_host {
 
 thread_local ThreadContext* tl_current_thread = nullptr;
@@ -308,6 +310,8 @@ void grid_sync() {
     }
     t.kind = SyncKind::None;
 }
+
+bool in_cooperative_launch() { return self().block->cooperative; }
 
 unsigned live_lanes_mask() {
     FiberThread& t = self();

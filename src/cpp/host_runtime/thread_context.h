@@ -43,4 +43,6 @@ unsigned char* current_dynamic_shared();
 #define blockIdx (::nolith_host::current_thread().block_idx)
 #define blockDim (::nolith_host::current_thread().block_dim)
 #define gridDim (::nolith_host::current_thread().grid_dim)
-#define warpSize 32
+// warpSize is the variable that device_launch_parameters.h declares (defined
+// in scheduler.cpp), not a macro, so that host code can still name
+// cudaDeviceProp::warpSize.

@@ -41,6 +41,9 @@ int block_barrier(SyncKind kind, int predicate);
 // Grid-wide barrier of a cooperative launch.
 void grid_sync();
 
+// Whether the running kernel was launched cooperatively (grid sync allowed).
+bool in_cooperative_launch();
+
 // Lanes of the caller's warp that exist and have not exited.
 unsigned live_lanes_mask();
 
