@@ -228,11 +228,32 @@ std::uint64_t warp_collective(SyncKind kind, unsigned mask, std::uint64_t value,
                  lanes_text(mask & ~warp.live) + ", which have exited or do not exist");
     }
     FiberThread* lanes = &block.threads[t.warp * 32];
+    t.kind = kind;
+    t.mask = mask;
+    t.arg = arg;
+    t.width = width;
+    t.deposit = value;
+    warp.arrived |= bit;
+    // Until every lane of the mask waits somewhere, nothing can complete and
+    // nothing needs checking; the scan below runs about once per collective.
+    if ((warp.arrived & mask) == mask) {
+        unsigned ready = 0;
+        for (unsigned m = mask; m; m &= m - 1) {
+            const FiberThread& other = lanes[__builtin_ctz(m)];
+            if (other.kind == kind && other.mask == mask) ready |= 1u << other.lane;
+        }
+        if (ready == mask) {
+            warp.arrived &= ~mask;
+            complete_warp_collective(block, t.warp, mask);
+            t.kind = SyncKind::None;
+            return t.result;
+        }
+    }
     // A lane of `mask` that waits at another collective naming this lane waits
     // for this lane while this lane waits for it: neither can complete. Any
     // other waiting lane is at a collective that can still complete, and may
     // come to this one afterwards (or the block ends in a deadlock report).
-    for (unsigned m = warp.arrived & mask; m; m &= m - 1) {
+    for (unsigned m = warp.arrived & mask & ~bit; m; m &= m - 1) {
         const FiberThread& other = lanes[__builtin_ctz(m)];
         if ((other.mask & bit) && (other.kind != kind || other.mask != mask)) {
             fail(block, &t,
@@ -241,24 +262,8 @@ std::uint64_t warp_collective(SyncKind kind, unsigned mask, std::uint64_t value,
                      mask_text(other.mask));
         }
     }
-    t.kind = kind;
-    t.mask = mask;
-    t.arg = arg;
-    t.width = width;
-    t.deposit = value;
-    warp.arrived |= bit;
-    unsigned ready = 0;
-    for (unsigned m = warp.arrived & mask; m; m &= m - 1) {
-        const FiberThread& other = lanes[__builtin_ctz(m)];
-        if (other.kind == kind && other.mask == mask) ready |= 1u << other.lane;
-    }
-    if (ready == mask) {
-        warp.arrived &= ~mask;
-        complete_warp_collective(block, t.warp, mask);
-    } else {
-        t.state = ThreadState::WaitingWarp;
-        suspend(t);
-    }
+    t.state = ThreadState::WaitingWarp;
+    suspend(t);
     t.kind = SyncKind::None;
     return t.result;
 }
