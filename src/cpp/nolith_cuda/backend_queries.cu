@@ -34,6 +34,19 @@ void NolithBackend<Geometry>::evaluate_exactly(const float* queries, std::uint32
                                                       static_cast<std::uint32_t>(count), out, epsilon, caller));
 }
 
+// The result buffer of n winding numbers, allocated on the caller's stream
+// and freed there by its deleter; null for n = 0.
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::allocate_result(unsigned long n,
+                                                                                  cudaStream_t caller) const {
+    Result result(nullptr, nolith_cuda::CudaDeleter{caller});
+    if (n == 0) return result;
+    float* out = nullptr;
+    NOLITH_CUDA_REQUIRE_ALLOCATION(cudaMallocAsync(reinterpret_cast<void**>(&out), 4 * std::size_t(n), caller));
+    result.reset(out);
+    return result;
+}
+
 template <typename Geometry>
 typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(const float* queries, unsigned long n,
                                                                              float epsilon,
@@ -41,13 +54,11 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(co
     nolith_cuda::check_query_count(n);
     nolith_cuda::ScopedDevice scoped_device(device);
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
-    Result result(nullptr, nolith_cuda::CudaDeleter{caller});
+    Result result = allocate_result(n, caller);
     if (n == 0) return result;
-    float* out = nullptr;
-    NOLITH_CUDA_REQUIRE_ALLOCATION(cudaMallocAsync(reinterpret_cast<void**>(&out), 4 * std::size_t(n), caller));
-    result.reset(out);
-    epsilon = with_default(epsilon, kDefaultEpsilon);
-    evaluate_exactly(queries, static_cast<std::uint32_t>(n), out, epsilon, caller);
+    // brute_force reads only the sorted planes, complete when the factory returned.
+    evaluate_exactly(queries, static_cast<std::uint32_t>(n), result.get(), with_default(epsilon, kDefaultEpsilon),
+                     caller);
     return result;
 }
 
@@ -58,16 +69,14 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
     nolith_cuda::check_query_count(n);
     nolith_cuda::ScopedDevice scoped_device(device);
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
-    Result result(nullptr, nolith_cuda::CudaDeleter{caller});
+    Result result = allocate_result(n, caller);
     if (n == 0) return result;
-    float* out = nullptr;
-    NOLITH_CUDA_REQUIRE_ALLOCATION(cudaMallocAsync(reinterpret_cast<void**>(&out), 4 * std::size_t(n), caller));
-    result.reset(out);
     NOLITH_CUDA_REQUIRE(cudaStreamWaitEvent(caller, build_done_event, 0));
     beta = with_default(beta, default_beta<Geometry>());
-    epsilon = with_default(epsilon, kDefaultEpsilon);
     (void)beta;
-    evaluate_exactly(queries, static_cast<std::uint32_t>(n), out, epsilon, caller);
+    // Exact evaluation stands in for the tree traversal, which needs the full tree build.
+    evaluate_exactly(queries, static_cast<std::uint32_t>(n), result.get(), with_default(epsilon, kDefaultEpsilon),
+                     caller);
     return result;
 }
 

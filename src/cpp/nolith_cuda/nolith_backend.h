@@ -90,6 +90,8 @@ private:
     // ordered: everything that reads only the sorted planes.
     void build_tree(unsigned long long* morton_codes);
 
+    Result allocate_result(unsigned long n, cudaStream_t caller) const;
+
     // Queues every element's exact contribution to n queries (zeros for an
     // empty geometry) on the caller's stream.
     void evaluate_exactly(const float* queries, std::uint32_t n, float* out, float epsilon, cudaStream_t caller) const;
