@@ -391,6 +391,9 @@ struct ComputeWindingNumbersParams {
     std::uint32_t* work_counter;
     float beta;
     float epsilon;
+    // Levels of the BVH8 (root level included), measured by the collapse:
+    // bounds the traversal stack of 7 * (levels - 1) + 1 entries.
+    std::uint32_t tree_levels;
 };
 
 static_assert(sizeof(Vec3) == 12, "Vec3 is three packed floats");

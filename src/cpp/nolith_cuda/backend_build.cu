@@ -3,17 +3,24 @@
 // their last consumer is queued (or when an exception leaves the build).
 
 #include "gpu.h"
+#include "kernels/binary2bvh8/collapse.h"
+#include "kernels/binary2bvh8/max_distances.h"
+#include "kernels/build_binary_tree/binary_topology.h"
 #include "kernels/build_binary_tree/gather_soa.h"
+#include "kernels/build_binary_tree/leaf_coefficients.h"
+#include "kernels/bvh8_m2m/m2m.h"
 #include "nolith_cuda/morton_codes.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "records.h"
-#include "utils/cooperative_launch.h"
 #include "utils/cuda_check.h"
 #include "utils/stream_buffer.h"
 #include "utils/thrust_policy.h"
 
+#include <thrust/fill.h>
+#include <thrust/iterator/counting_iterator.h>
 #include <thrust/sequence.h>
 #include <thrust/sort.h>
+#include <thrust/transform.h>
 
 template <typename Geometry>
 template <typename Element>
@@ -42,7 +49,7 @@ void NolithBackend<Geometry>::initialize_triangle_data(const float* triangles) {
         sort_by_codes(morton_codes.get(), sorted_indices, count, stream);
         NOLITH_CUDA_REQUIRE(gather_triangles_soa(triangles, sorted_indices, soa_geometry,
                                                  static_cast<std::uint32_t>(count), stream));
-        build_tree(morton_codes.get());
+        build_tree(morton_codes);
     }
     NOLITH_CUDA_REQUIRE(cudaEventRecord(build_done_event, stream));
 }
@@ -57,16 +64,83 @@ void NolithBackend<Geometry>::initialize_point_data(const float* points, const f
         sort_by_codes(morton_codes.get(), sorted_indices, count, stream);
         NOLITH_CUDA_REQUIRE(gather_point_normals_soa(points, normals, sorted_indices, soa_geometry,
                                                      static_cast<std::uint32_t>(count), stream));
-        build_tree(morton_codes.get());
+        build_tree(morton_codes);
     }
     NOLITH_CUDA_REQUIRE(cudaEventRecord(build_done_event, stream));
 }
 
+// The code of each leaf packet's first element.
+struct FirstCodeOfPacket {
+    const unsigned long long* codes;
+    __host__ __device__ std::uint64_t operator()(std::uint32_t packet) const {
+        return codes[static_cast<std::uint64_t>(packet) * ELEMENTS_PER_LEAF];
+    }
+};
+
+// Stages after the sort: topology over leaf packets, packet bounds and
+// expansions, collapse into the BVH8, exact radii, node expansions.
 template <typename Geometry>
-void NolithBackend<Geometry>::build_tree(unsigned long long* morton_codes) {
-    (void)morton_codes;
-    const std::uint32_t leaves = static_cast<std::uint32_t>((count + 31) >> 5);
-    if (leaves >= 2) nolith_cuda::require_cooperative_launch(device);
+void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long long>& morton_codes) {
+    const std::uint32_t n = static_cast<std::uint32_t>(count);
+    const std::uint32_t L = (n + 31) >> 5;
+    const std::uint32_t I = L - 1;
+    const auto policy = nolith_cuda::stream_policy(stream);
+
+    NOLITH_STREAM_BUFFER(std::uint64_t, leaf_codes, L, stream);
+    thrust::transform(policy, thrust::counting_iterator<std::uint32_t>(0), thrust::counting_iterator<std::uint32_t>(L),
+                      leaf_codes.get(), FirstCodeOfPacket{morton_codes.get()});
+    morton_codes.release();
+
+    NOLITH_STREAM_BUFFER(BinaryNode, binary_nodes, I, stream);
+    NOLITH_STREAM_BUFFER(std::uint32_t, binary_parents, 2 * std::size_t(L) - 1, stream);
+    NOLITH_CUDA_REQUIRE(build_binary_topology(leaf_codes.get(), binary_nodes.get(), binary_parents.get(), L, stream));
+    leaf_codes.release();
+
+    NOLITH_STREAM_BUFFER(float, subtree_weights, I, stream);
+    thrust::fill_n(policy, subtree_weights.get(), I, 0.0f);
+    NOLITH_CUDA_REQUIRE(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
+        soa_geometry, leaf_coefficients, L, binary_nodes.get(), node_aabbs, binary_parents.get(),
+        subtree_weights.get(), n, stream));
+    binary_parents.release();
+    subtree_weights.release();
+
+    NOLITH_STREAM_BUFFER(std::uint32_t, queue_a, I, stream);
+    NOLITH_STREAM_BUFFER(std::uint32_t, queue_b, I, stream);
+    NOLITH_STREAM_BUFFER(std::uint32_t, node_parents, I, stream);
+    NOLITH_STREAM_BUFFER(std::uint32_t, level_counter, 1, stream);
+    NOLITH_STREAM_BUFFER(std::uint32_t, leaf_parents, L, stream);
+    NOLITH_STREAM_BUFFER(std::uint32_t, child_counts, I, stream);
+    const ConvertBinary2BVH8Params collapse{queue_a.get(),      queue_b.get(),   node_parents.get(),
+                                            level_counter.get(), L,              node_aabbs,
+                                            binary_nodes.get(),  child_counts.get(), leaf_parents.get(),
+                                            bvh8_nodes,          leaf_pointers,  bvh8_node_count};
+    NOLITH_CUDA_REQUIRE(convert_binary_tree_to_bvh8(collapse, device, stream));
+    queue_a.release();
+    queue_b.release();
+    binary_nodes.release();
+
+    // Reading back into pageable memory returns once the copy, and all work
+    // before it on the stream, is done.
+    std::uint32_t K = 0;
+    NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(&K, bvh8_node_count, sizeof K, cudaMemcpyDeviceToHost, stream));
+    tree_levels = 0;
+    if (L >= 2) {
+        NOLITH_CUDA_REQUIRE(
+            cudaMemcpyAsync(&tree_levels, level_counter.get(), sizeof tree_levels, cudaMemcpyDeviceToHost, stream));
+    }
+    level_counter.release();
+    NOLITH_STREAM_BUFFER(float, max_distances, K, stream);
+    thrust::fill_n(policy, max_distances.get(), K, 0.0f);
+    NOLITH_CUDA_REQUIRE(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, leaf_parents.get(),
+                                                        node_parents.get(), max_distances.get(), n, K, stream));
+    max_distances.release();
+
+    NOLITH_STREAM_BUFFER(std::uint32_t, m2m_counters, I, stream);
+    thrust::fill_n(policy, m2m_counters.get(), I, 0u);
+    NOLITH_STREAM_BUFFER(TailorCoefficients, node_coefficients_f32, I, stream);
+    NOLITH_CUDA_REQUIRE(compute_internal_tailor_coefficients_m2m(
+        bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_coefficients, leaf_parents.get(), leaf_pointers,
+        node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(), stream));
 }
 
 template class NolithBackend<Triangle>;

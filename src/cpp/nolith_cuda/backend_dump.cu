@@ -1,16 +1,257 @@
-// The tree as Graphviz text.
+// The tree as Graphviz text: one HTML-like table per 8-wide node and per leaf
+// packet, one small point per empty child slot. A diagnostic for small
+// trees: everything is copied to the host with blocking copies on the legacy
+// default stream (which waits for the backend's blocking stream), so the
+// dump sees the finished build.
 
 #include "gpu.h"
 
 #include "nolith_cuda/nolith_backend.h"
 #include "records.h"
+#include "utils/cuda_check.h"
 
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <string>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+// Appends printf-formatted text. "%.Nf" writes the same digits as a
+// fixed-point std::format field of precision N.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void appendf(std::string& out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length > 0) {
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(&out[at], static_cast<std::size_t>(length) + 1, format, args);
+        out.resize(at + static_cast<std::size_t>(length));
+    }
+    va_end(args);
+}
+
+double widen(__half h) { return static_cast<double>(__half2float(h)); }
+
+// A failed copy is reported and leaves the destination as it was (zeros).
+void copy_to_host(void* destination, const void* source, std::size_t bytes) {
+    NOLITH_CUDA_CHECK(cudaMemcpy(destination, source, bytes, cudaMemcpyDeviceToHost));
+}
+
+// Record `index` of a host copy, or a zero record when the index lies
+// outside it (only a tree whose copies failed points there).
+template <typename Record>
+Record record_at(const std::vector<Record>& records, std::uint64_t index) {
+    return index < records.size() ? records[index] : Record{};
+}
+
+// The text of sorted element i; planes holds the component planes of n elements.
+template <typename Geometry>
+void append_element(std::string& out, const std::vector<float>& planes, std::size_t n, std::size_t i) {
+    const auto c = [&](std::size_t k) { return static_cast<double>(planes[k * n + i]); };
+    if constexpr (std::is_same_v<Geometry, Triangle>) {
+        appendf(out, "v0:(%.2f, %.2f, %.2f) | v1:(%.2f, %.2f, %.2f) | v2:(%.2f, %.2f, %.2f)", c(0), c(1), c(2), c(3),
+                c(4), c(5), c(6), c(7), c(8));
+    } else {
+        appendf(out, "Pos:(%.2f, %.2f, %.2f) | Norm:(%.2f, %.2f, %.2f)", c(0), c(1), c(2), c(3), c(4), c(5));
+    }
+}
+
+// One geometry row of a leaf table.
+template <typename Geometry>
+void append_element_row(std::string& out, const std::vector<float>& planes, std::size_t n, std::size_t row,
+                        std::size_t element, int font_size) {
+    appendf(out, "      <TR><TD>P%zu</TD><TD COLSPAN=\"3\" ALIGN=\"LEFT\"><FONT POINT-SIZE=\"%d\">", row, font_size);
+    append_element<Geometry>(out, planes, n, element);
+    out += "</FONT></TD></TR>\n";
+}
+
+void append_com_row(std::string& out, const char* colour, const Vec3& com) {
+    appendf(out, "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"%s\"><I>CoM: (%.4f, %.4f, %.4f)</I></TD></TR>\n", colour,
+            static_cast<double>(com.x), static_cast<double>(com.y), static_cast<double>(com.z));
+}
+
+void append_zero_order(std::string& out, const char* colour, const Vec3& zero) {
+    appendf(out,
+            "      <TR><TD BGCOLOR=\"%s\"><B>Zero Order</B></TD><TD>%.4f</TD><TD>%.4f</TD><TD>%.4f</TD></TR>\n",
+            colour, static_cast<double>(zero.x), static_cast<double>(zero.y), static_cast<double>(zero.z));
+}
+
+// Three value rows after a cell spanning them; row r holds values(r, 0..2).
+template <typename Values>
+void append_three_rows(std::string& out, Values values) {
+    for (int r = 0; r < 3; ++r) {
+        if (r > 0) out += "      <TR>\n";
+        appendf(out, "        <TD>%.4f</TD><TD>%.4f</TD><TD>%.4f</TD></TR>\n", static_cast<double>(values(r, 0)),
+                static_cast<double>(values(r, 1)), static_cast<double>(values(r, 2)));
+    }
+}
+
+void append_first_order(std::string& out, const char* colour, const Mat3x3& m) {
+    appendf(out, "      <TR><TD ROWSPAN=\"3\" BGCOLOR=\"%s\"><B>1st Order</B></TD>\n", colour);
+    append_three_rows(out, [&](int r, int c) { return m.m[3 * r + c]; });
+}
+
+// The full symmetric tensor: slice a, row r shows the stored pair (a, r).
+void append_second_order(std::string& out, const Tensor3_compressed& t) {
+    out += "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#bbdefb\"><B>2nd Order</B></TD></TR>\n";
+    for (int a = 0; a < 3; ++a) {
+        appendf(out, "      <TR><TD ROWSPAN=\"3\">Slice %d</TD>\n", a);
+        append_three_rows(out, [&](int r, int i) { return t.t[3 * symmetric_pair_index(a, r) + i]; });
+    }
+}
+
+constexpr const char* kNodeColour = "#bbdefb";
+constexpr const char* kLeafColour = "#c8e6c9";
+
+}  // namespace
 
 template <typename Geometry>
 std::string NolithBackend<Geometry>::dump() const {
-    if (count == 0) return "digraph BVH8 {\n}\n";
-    return "digraph BVH8 {\n  node [fontname=\"Arial\", fontsize=10];\n  rankdir=TB;\n\n}\n";
+    const std::size_t n = count;
+    if (n == 0) return "digraph BVH8 {\n}\n";
+    constexpr std::size_t components = GeometryTraits<Geometry>::components;
+
+    std::string out =
+        "digraph BVH8 {\n"
+        "  node [fontname=\"Arial\", fontsize=10];\n"
+        "  rankdir=TB;\n\n";
+
+    if (n <= ELEMENTS_PER_LEAF) {
+        // A single leaf packet and no 8-wide node: the packet is the whole tree.
+        AABB box{};
+        copy_to_host(&box, node_aabbs, sizeof(AABB));
+        std::vector<float> planes(components * n);
+        copy_to_host(planes.data(), soa_geometry, planes.size() * sizeof(float));
+
+        out += "  L0 [shape=none, label=<\n";
+        out += "    <TABLE BORDER=\"0\" CELLBORDER=\"1\" CELLSPACING=\"0\" CELLPADDING=\"4\" BGCOLOR=\"#eaffea\">\n";
+        out += "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#4CAF50\"><B><FONT COLOR=\"white\">LEAF 0 (Root Leaf)</FONT></B>"
+               "</TD></TR>\n";
+        append_com_row(out, kLeafColour, box.com);
+        appendf(out,
+                "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\">AABB Min: (%.3f, %.3f, %.3f)<BR/>AABB Max: "
+                "(%.3f, %.3f, %.3f)</FONT></TD></TR>\n",
+                widen(box.min.x), widen(box.min.y), widen(box.min.z), widen(box.max.x), widen(box.max.y),
+                widen(box.max.z));
+        for (std::size_t i = 0; i < n; ++i) append_element_row<Geometry>(out, planes, n, i, i, 9);
+        out += "    </TABLE>>];\n}\n";
+        return out;
+    }
+
+    const std::uint64_t leaves = (n + 31) >> 5;
+    const std::uint64_t capacity = leaves - 1;
+
+    std::uint32_t node_count = 0;
+    copy_to_host(&node_count, bvh8_node_count, sizeof node_count);
+    // The device arrays hold at most L - 1 nodes.
+    const std::size_t k_nodes = node_count < capacity ? node_count : static_cast<std::size_t>(capacity);
+
+    std::vector<BVH8Node> nodes(k_nodes);
+    copy_to_host(nodes.data(), bvh8_nodes, k_nodes * sizeof(BVH8Node));
+    std::vector<AABB> leaf_boxes(leaves);
+    copy_to_host(leaf_boxes.data(), node_aabbs + capacity, leaves * sizeof(AABB));
+    std::vector<float> planes(components * n);
+    copy_to_host(planes.data(), soa_geometry, planes.size() * sizeof(float));
+    std::vector<LeafPointers> slots(k_nodes);
+    copy_to_host(slots.data(), leaf_pointers, k_nodes * sizeof(LeafPointers));
+    std::vector<TailorCoefficientsF16> leaf_terms(leaves);
+    copy_to_host(leaf_terms.data(), leaf_coefficients, leaves * sizeof(TailorCoefficientsF16));
+    std::vector<TailorCoefficientsF16> node_terms(k_nodes);
+    copy_to_host(node_terms.data(), node_coefficients, k_nodes * sizeof(TailorCoefficientsF16));
+
+    std::uint64_t empty_points = 0;
+    std::deque<std::uint32_t> work{0};
+    while (!work.empty()) {
+        const std::uint32_t v = work.front();
+        work.pop_front();
+        const BVH8Node b = record_at(nodes, v);
+        const TailorCoefficients c = TailorCoefficients::from_f16(record_at(node_terms, v));
+
+        appendf(out, "  N%u [shape=none, label=<\n", v);
+        out += "    <TABLE BORDER=\"0\" CELLBORDER=\"1\" CELLSPACING=\"0\" CELLPADDING=\"4\" BGCOLOR=\"#f0faff\">\n";
+        appendf(out,
+                "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#2196F3\"><B><FONT COLOR=\"white\">NODE %u</FONT></B></TD>"
+                "</TR>\n",
+                v);
+        append_com_row(out, kNodeColour, b.com);
+        appendf(out,
+                "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\">AABB Min: (%.3f, %.3f, %.3f)<BR/>AABB Max: "
+                "(%.3f, %.3f, %.3f)</FONT></TD></TR>\n",
+                widen(b.min.x), widen(b.min.y), widen(b.min.z), widen(b.max.x), widen(b.max.y), widen(b.max.z));
+        append_zero_order(out, kNodeColour, c.zero_order);
+        append_first_order(out, kNodeColour, c.first_order);
+        append_second_order(out, c.second_order);
+        out += "    </TABLE>>];\n";
+
+        const LeafPointers leaf_slots = record_at(slots, v);
+        std::uint32_t internal_rank = 0;
+        for (int s = 0; s < 8; ++s) {
+            switch (static_cast<std::uint32_t>(b.getChildMeta(s))) {
+            case Internal: {
+                const std::uint32_t w = b.first_child + internal_rank++;
+                // Children come after their parent in the level order; anything
+                // else is not a node of this tree and is not expanded.
+                if (w > v && w < k_nodes) work.push_back(w);
+                appendf(out, "  N%u -> N%u [label=\"%d\", weight=3];\n", v, w, s);
+                break;
+            }
+            case Leaf: {
+                const std::uint32_t j = leaf_slots.leaf_index[s];
+                const AABB box = record_at(leaf_boxes, j);
+                const TailorCoefficients h = TailorCoefficients::from_f16(record_at(leaf_terms, j));
+                appendf(out, "  L%u [shape=none, label=<\n", j);
+                out += "    <TABLE BORDER=\"0\" CELLBORDER=\"1\" CELLSPACING=\"0\" CELLPADDING=\"4\" "
+                       "BGCOLOR=\"#eaffea\">\n";
+                appendf(out,
+                        "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#4CAF50\"><B><FONT COLOR=\"white\">LEAF %u</FONT></B>"
+                        "</TD></TR>\n",
+                        j);
+                append_com_row(out, kLeafColour, box.com);
+                appendf(out,
+                        "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\" COLOR=\"#333333\">AABB Min: (%.2f, %.2f, "
+                        "%.2f) Max: (%.2f, %.2f, %.2f)</FONT></TD></TR>\n",
+                        widen(box.min.x), widen(box.min.y), widen(box.min.z), widen(box.max.x), widen(box.max.y),
+                        widen(box.max.z));
+                append_zero_order(out, kLeafColour, h.zero_order);
+                append_first_order(out, kLeafColour, h.first_order);
+                appendf(out,
+                        "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#c8e6c9\"><I>Geometry (Max %u Packets)</I></TD>"
+                        "</TR>\n",
+                        ELEMENTS_PER_LEAF);
+                const std::uint64_t first = std::uint64_t{ELEMENTS_PER_LEAF} * j;
+                for (std::uint64_t q = 0; q < ELEMENTS_PER_LEAF && first + q < n; ++q) {
+                    append_element_row<Geometry>(out, planes, n, q, first + q, 8);
+                }
+                out += "    </TABLE>>];\n";
+                appendf(out, "  N%u -> L%u [label=\"%d\", color=\"#4CAF50\", penwidth=2];\n", v, j, s);
+                break;
+            }
+            case Empty:
+                appendf(out, "  E%llu [label=\"\", shape=point, color=gray];\n",
+                        static_cast<unsigned long long>(empty_points));
+                appendf(out, "  N%u -> E%llu [style=dotted, color=gray, arrowhead=none];\n", v,
+                        static_cast<unsigned long long>(empty_points));
+                ++empty_points;
+                break;
+            default:  // the unused value 3
+                break;
+            }
+        }
+    }
+    out += "}\n";
+    return out;
 }
 
 template class NolithBackend<Triangle>;

@@ -3,11 +3,18 @@
 
 #include "gpu.h"
 #include "kernels/brute_force/brute_force.h"
+#include "kernels/traversal/traversal.h"
+#include "nolith_cuda/morton_codes.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "nolith_cuda/size_limits.h"
 #include "records.h"
 #include "utils/cuda_check.h"
 #include "utils/scoped_device.h"
+#include "utils/stream_buffer.h"
+#include "utils/thrust_policy.h"
+
+#include <thrust/sequence.h>
+#include <thrust/sort.h>
 
 namespace {
 
@@ -71,12 +78,45 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
     if (n == 0) return result;
+    const std::uint32_t q = static_cast<std::uint32_t>(n);
+    epsilon = with_default(epsilon, kDefaultEpsilon);
+    if (count == 0) {
+        evaluate_exactly(queries, q, result.get(), epsilon, caller);
+        return result;
+    }
+    const Vec3* points = reinterpret_cast<const Vec3*>(queries);
+
+    // Morton order of the queries, so that the 32 queries of a warp are close
+    // in space and share most of their walk.
+    NOLITH_STREAM_BUFFER(std::uint32_t, query_order, q, caller);
+    {
+        NOLITH_STREAM_BUFFER(std::uint64_t, keys, q, caller);
+        nolith_cuda::compute_point_codes(points, q, keys.get(), caller);
+        const auto policy = nolith_cuda::stream_policy(caller);
+        thrust::sequence(policy, query_order.get(), query_order.get() + q, 0u);
+        thrust::stable_sort_by_key(policy, keys.get(), keys.get() + q, query_order.get());
+    }
+
+    // The tree was built on the backend's stream; the walk starts after it.
     NOLITH_CUDA_REQUIRE(cudaStreamWaitEvent(caller, build_done_event, 0));
-    beta = with_default(beta, default_beta<Geometry>());
-    (void)beta;
-    // Exact evaluation stands in for the tree traversal, which needs the full tree build.
-    evaluate_exactly(queries, static_cast<std::uint32_t>(n), result.get(), with_default(epsilon, kDefaultEpsilon),
-                     caller);
+    NOLITH_STREAM_BUFFER(std::uint32_t, work_counter, 1, caller);
+    const std::uint32_t L = static_cast<std::uint32_t>((count + 31) >> 5);
+    const ComputeWindingNumbersParams<Geometry> params{points,
+                                                       query_order.get(),
+                                                       bvh8_nodes,
+                                                       leaf_pointers,
+                                                       node_coefficients,
+                                                       leaf_coefficients,
+                                                       node_aabbs + (L - 1),
+                                                       SoAView<Geometry>{soa_geometry, count},
+                                                       q,
+                                                       static_cast<std::uint32_t>(count),
+                                                       result.get(),
+                                                       work_counter.get(),
+                                                       with_default(beta, default_beta<Geometry>()),
+                                                       epsilon,
+                                                       tree_levels};
+    NOLITH_CUDA_REQUIRE(compute_winding_numbers<Geometry>(params, device, caller));
     return result;
 }
 

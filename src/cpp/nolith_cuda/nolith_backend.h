@@ -8,9 +8,11 @@
 // Python binding) can include it in both build flavours.
 
 #include "utils/device_memory.h"
+#include "utils/stream_buffer.h"
 
 #include <cuda_runtime.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -81,6 +83,7 @@ public:
     const LeafPointers* leaf_pointers_data() const { return leaf_pointers; }
     cudaStream_t build_stream() const { return stream; }
     cudaEvent_t build_done() const { return build_done_event; }
+    std::uint32_t levels() const { return tree_levels; }
 
 private:
     template <typename>
@@ -88,7 +91,7 @@ private:
 
     // Stages shared by both geometry kinds, after the caller's input has been
     // ordered: everything that reads only the sorted planes.
-    void build_tree(unsigned long long* morton_codes);
+    void build_tree(nolith_cuda::StreamBuffer<unsigned long long>& morton_codes);
 
     Result allocate_result(unsigned long n, cudaStream_t caller) const;
 
@@ -117,6 +120,10 @@ private:
     TailorCoefficientsF16* node_coefficients = nullptr;
     TailorCoefficientsF16* leaf_coefficients = nullptr;
     LeafPointers* leaf_pointers = nullptr;
+
+    // Levels of the BVH8 (root level included), measured by the collapse; it
+    // sizes the traversal stack.
+    std::uint32_t tree_levels = 0;
 
     std::string construction_failure;
     bool construction_failure_is_allocation = false;

@@ -1,0 +1,85 @@
+#include "kernels/binary2bvh8/max_distances.h"
+
+#include "gpu.h"
+#include "utils/cuda_check.h"
+
+namespace {
+
+constexpr unsigned kDistanceBlock = 128;  // four warps, one leaf packet each
+constexpr unsigned kQuantizeBlock = 256;
+constexpr unsigned kFullMask = 0xffffffffu;
+
+// One thread per sorted element; a warp is one leaf packet, so its lanes
+// climb the same path from the packet's BVH8 node to the root. At every node
+// the warp's largest distance to the node's com goes in with one atomic
+// maximum on the float's bit pattern (non-negative floats order like ints).
+// Nodes 0 .. 127 sit on many climbs of a block and are merged in shared
+// memory first, then flushed once per block.
+template <typename Geometry>
+__global__ void __launch_bounds__(kDistanceBlock)
+    compute_exact_max_distances_kernel(const BVH8Node* nodes, SoAView<Geometry> geometry,
+                                       const std::uint32_t* leaf_parents, const std::uint32_t* node_parents,
+                                       float* max_distances, std::uint32_t element_count, std::uint32_t node_count) {
+    __shared__ int shared_max_dists[kDistanceBlock];
+    shared_max_dists[threadIdx.x] = 0;
+    __syncthreads();
+
+    const std::uint32_t e = blockIdx.x * blockDim.x + threadIdx.x;
+    Geometry element{};
+    std::uint32_t v = INVALID_INDEX;
+    if (e < element_count) {
+        element = Geometry::load(geometry, e, geometry.stride);
+        v = __ldg(leaf_parents + e / ELEMENTS_PER_LEAF);
+    }
+
+    while (__any_sync(kFullMask, v != INVALID_INDEX)) {
+        float d = v != INVALID_INDEX ? element.max_distance_to(nodes[v].com) : 0.0f;
+        for (unsigned offset = 1; offset < 32; offset <<= 1) d = fmaxf(d, __shfl_down_sync(kFullMask, d, offset));
+        if ((threadIdx.x & 31u) == 0 && v != INVALID_INDEX) {
+            if (v < kDistanceBlock) {
+                atomicMax(&shared_max_dists[v], __float_as_int(d));
+            } else {
+                atomicMax(reinterpret_cast<int*>(max_distances + v), __float_as_int(d));
+            }
+        }
+        if (v != INVALID_INDEX) v = __ldcg(node_parents + v);
+    }
+
+    __syncthreads();
+    if (threadIdx.x < node_count && shared_max_dists[threadIdx.x] >= 1) {
+        atomicMax(reinterpret_cast<int*>(max_distances + threadIdx.x), shared_max_dists[threadIdx.x]);
+    }
+}
+
+// Thread i rounds node i's radius to the nearest half.
+__global__ void __launch_bounds__(kQuantizeBlock)
+    quantize_bvh8_distances_kernel(BVH8Node* nodes, const float* max_distances, std::uint32_t node_count) {
+    const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i < node_count) nodes[i].max_dist = __float2half_rn(max_distances[i]);
+}
+
+}  // namespace
+
+template <typename Geometry>
+cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, const std::uint32_t* leaf_parents,
+                                  const std::uint32_t* node_parents, float* max_distances, std::uint32_t element_count,
+                                  std::uint32_t node_count, cudaStream_t& stream) {
+    if (node_count == 0) return cudaSuccess;
+    const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
+    nolith_cuda::launch<compute_exact_max_distances_kernel<Geometry>>(
+        dim3((element_count + kDistanceBlock - 1) / kDistanceBlock), dim3(kDistanceBlock), 0, stream, nodes, view,
+        leaf_parents, node_parents, max_distances, element_count, node_count);
+    const cudaError_t distances = NOLITH_CUDA_CHECK(cudaGetLastError());
+    nolith_cuda::launch<quantize_bvh8_distances_kernel>(dim3((node_count + kQuantizeBlock - 1) / kQuantizeBlock),
+                                                        dim3(kQuantizeBlock), 0, stream, nodes, max_distances,
+                                                        node_count);
+    const cudaError_t quantize = NOLITH_CUDA_CHECK(cudaGetLastError());
+    return distances != cudaSuccess ? distances : quantize;
+}
+
+template cudaError_t compute_max_distances<Triangle>(BVH8Node*, const float*, const std::uint32_t*,
+                                                     const std::uint32_t*, float*, std::uint32_t, std::uint32_t,
+                                                     cudaStream_t&);
+template cudaError_t compute_max_distances<PointNormal>(BVH8Node*, const float*, const std::uint32_t*,
+                                                        const std::uint32_t*, float*, std::uint32_t, std::uint32_t,
+                                                        cudaStream_t&);
