@@ -44,3 +44,11 @@ ensure_venv() {
     fi
     .venv/bin/python -m pip install -q "${PYTHON_PACKAGES[@]}" "$@"
 }
+
+# The demo's extra Python packages (scripts/demo): plotting, mesh files, progress
+# bars, nearest neighbours for point areas. The tests do not need them.
+DEMO_PYTHON_PACKAGES=(matplotlib trimesh tqdm scipy)
+
+ensure_demo_packages() {
+    .venv/bin/python -m pip install -q "${DEMO_PYTHON_PACKAGES[@]}"
+}
