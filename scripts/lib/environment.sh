@@ -9,15 +9,18 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Installs the given Debian packages (default: SYSTEM_PACKAGES) that are missing.
 ensure_system_packages() {
+    local wanted=("$@")
+    [ ${#wanted[@]} -gt 0 ] || wanted=("${SYSTEM_PACKAGES[@]}")
     local missing=()
-    for p in "${SYSTEM_PACKAGES[@]}"; do
+    for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== installing system packages: ${missing[*]}"
         as_root apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     fi
 }
 
