@@ -253,7 +253,33 @@ struct alignas(64) TailorCoefficientsF16 {
         r.second_order = f.second_order;
         return r;
     }
+
+    // Whether the far-field evaluation can use these coefficients: orders 0
+    // and 1 are evaluated in half precision (largest finite value 65504), so
+    // they must be finite and small enough that no partial sum of the
+    // evaluation overflows (|Z . n| <= 3 max|Z|, |tr M - 3 n'Mn| <= 12 max|M|);
+    // order 2 (bfloat16, float range) only has to be finite.
+    NOLITH_HD bool evaluable() const {
+        const float kZeroOrderLimit = 65504.0f / 4.0f, kFirstOrderLimit = 65504.0f / 16.0f;
+        const __half halves[3] = {zero_order.x, zero_order.y, zero_order.z};
+        for (const __half h : halves) {
+            if (!(fabsf(__half2float(h)) <= kZeroOrderLimit)) return false;
+        }
+        for (const __half h : first_order.m) {
+            if (!(fabsf(__half2float(h)) <= kFirstOrderLimit)) return false;
+        }
+        for (const __nv_bfloat16 b : second_order.t) {
+            if (!(fabsf(__bfloat162float(b)) <= 3.4e38f)) return false;
+        }
+        return true;
+    }
 };
+
+// The radius stored with an expansion: an infinite radius keeps the traversal
+// from ever evaluating an expansion that would overflow half precision.
+NOLITH_HD __half expansion_radius(float radius, const TailorCoefficientsF16& coefficients) {
+    return coefficients.evaluable() ? __float2half_rn(radius) : __ushort_as_half(0x7C00);
+}
 
 NOLITH_HD TailorCoefficients TailorCoefficients::from_f16(const TailorCoefficientsF16& h) {
     return {Vec3::from_f16(h.zero_order), Mat3x3::from_f16(h.first_order),

@@ -188,8 +188,9 @@ __global__ void __launch_bounds__(kBlock)
     if (lane != 0) return;
 
     std::uint32_t x = leaf_count - 1 + packet;
-    node_aabbs[x] = AABB{lo, hi, com, __float2half_rn(radius)};
-    leaf_coefficients[packet] = TailorCoefficientsF16::from_float(sums);
+    const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(sums);
+    node_aabbs[x] = AABB{lo, hi, com, expansion_radius(radius, rounded)};
+    leaf_coefficients[packet] = rounded;
 
     float w = packet_weight == 0.0f ? ZERO_WEIGHT_EPSILON : packet_weight;
     std::uint32_t parent = binary_parents[x];

@@ -51,7 +51,7 @@ __device__ __forceinline__ TailorCoefficients load_fresh(const TailorCoefficient
 // internal children from their float records) and climbs on; the others
 // retire.
 __global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m2m_kernel(
-    const BVH8Node* nodes, const std::uint32_t* node_parents, const AABB* leaf_aabbs,
+    BVH8Node* nodes, const std::uint32_t* node_parents, const AABB* leaf_aabbs,
     const TailorCoefficientsF16* leaf_coefficients, const std::uint32_t* leaf_parents,
     const LeafPointers* leaf_pointers, TailorCoefficientsF16* node_coefficients,
     TailorCoefficients* node_coefficients_f32, const std::uint32_t* child_counts, std::uint32_t leaf_count,
@@ -78,7 +78,10 @@ __global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m
                 add_translated(sum, load_fresh(node_coefficients_f32 + u), nodes[u].com - node.com);
             }
         }
-        node_coefficients[v] = TailorCoefficientsF16::from_float(sum);
+        const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(sum);
+        node_coefficients[v] = rounded;
+        // A node whose expansion would overflow half precision is always opened.
+        if (!rounded.evaluable()) nodes[v].max_dist = __ushort_as_half(0x7C00);
         node_coefficients_f32[v] = sum;
         __threadfence();
         v = __ldcg(node_parents + v);
@@ -87,7 +90,7 @@ __global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m
 
 }  // namespace
 
-cudaError_t compute_internal_tailor_coefficients_m2m(const BVH8Node* nodes, const std::uint32_t* node_parents,
+cudaError_t compute_internal_tailor_coefficients_m2m(BVH8Node* nodes, const std::uint32_t* node_parents,
                                                      const AABB* leaf_aabbs,
                                                      const TailorCoefficientsF16* leaf_coefficients,
                                                      const std::uint32_t* leaf_parents,

@@ -8,7 +8,7 @@
 
 // One thread per leaf packet; `m2m_counters` (one per BVH8 node) must be zero
 // before the call. Returns the launch status (already reported).
-cudaError_t compute_internal_tailor_coefficients_m2m(const BVH8Node* nodes, const std::uint32_t* node_parents,
+cudaError_t compute_internal_tailor_coefficients_m2m(BVH8Node* nodes, const std::uint32_t* node_parents,
                                                      const AABB* leaf_aabbs,
                                                      const TailorCoefficientsF16* leaf_coefficients,
                                                      const std::uint32_t* leaf_parents,

@@ -1,6 +1,8 @@
 #include "kernels/traversal/traversal.h"
 
 #include "gpu.h"
+
+#include <type_traits>
 #include "utils/cuda_check.h"
 
 #include <cstdint>
@@ -50,11 +52,21 @@ __device__ __forceinline__ float warp_reduce_add_xor(float value) {
 }
 
 // Far enough to use the expansion: |q - c|^2 > beta^2 R^2. An infinite or
-// NaN radius never passes, and neither does a query at the centre.
+// NaN radius never passes, and neither does a query at the centre. The
+// expansion is the unregularised far field, so for points it is also only
+// used when every point of the node lies beyond the regularisation distance
+// (`near_field` = 2 epsilon; 0 for triangles, which are not regularised).
+// beta = 0 keeps its meaning of the coarsest walk: the root alone. A radius
+// of 0 (coincident elements, or one rounded below half precision) is never
+// approximated: summing such a packet exactly costs one pass and keeps a
+// huge beta exact.
 __device__ __forceinline__ bool should_node_be_approximated(const Vec3& q, const Vec3& com, __half max_dist,
-                                                            float beta_sq) {
+                                                            float beta_sq, float near_field) {
     const float radius = __half2float(max_dist);
-    return (q - com).length2() > beta_sq * (radius * radius);
+    const float distance2 = (q - com).length2();
+    const float reach = radius + near_field;
+    return radius > 0.0f && distance2 > beta_sq * (radius * radius) &&
+           (near_field == 0.0f || beta_sq == 0.0f || distance2 > reach * reach);
 }
 
 // Z . n in half pairs: (Zx nx, Zy ny), then (Zz, 0) (nz, 0) fused onto it.
@@ -196,6 +208,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
                                    float* out, std::uint32_t* work_counter, float beta_sq, float inv_epsilon,
                                    std::uint32_t* global_stack, std::uint32_t stack_capacity) {
     __shared__ std::uint32_t shared_stack[kWarpsPerBlock][kSharedStackEntries];
+    const float near_field = std::is_same<Geometry, PointNormal>::value ? 2.0f / inv_epsilon : 0.0f;
     __shared__ BVH8Node current_node_cache[kWarpsPerBlock];
     __shared__ TailorCoefficientsF16 current_tailor_coefficients_cache[kWarpsPerBlock];
     __shared__ LeafPointers shared_leaf_ptrs[kWarpsPerBlock];
@@ -244,7 +257,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
 
             const bool active = !(static_cast<int>(s_pop) > marker);
             if (active) marker = kMarkerActive;
-            const bool approx = active && should_node_be_approximated(q, node.com, node.max_dist, beta_sq);
+            const bool approx = active && should_node_be_approximated(q, node.com, node.max_dist, beta_sq, near_field);
             if (__any_sync(kFullMask, approx)) {
                 fill_warp_cache(&coefficients, node_coefficients + v, lane);
                 if (approx) {
@@ -268,7 +281,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
                     const AABB* box = leaf_aabbs + packet;
                     const Vec3 com{__ldg(&box->com.x), __ldg(&box->com.y), __ldg(&box->com.z)};
                     const bool leaf_approx =
-                        descend && should_node_be_approximated(q, com, __ldg(&box->max_dist), beta_sq);
+                        descend && should_node_be_approximated(q, com, __ldg(&box->max_dist), beta_sq, near_field);
                     if (__any_sync(kFullMask, leaf_approx)) {
                         fill_warp_cache(&coefficients, leaf_coefficients + packet, lane);
                         if (leaf_approx) sum += compute_node_approximation(q, com, coefficients);
