@@ -9,7 +9,7 @@ that the whole run stays around a minute on a small CPU.
 
 import argparse
 import os
-import platform
+import sys
 import time
 
 import numpy as np
@@ -19,38 +19,10 @@ import nolith_module
 F32 = np.float32
 
 
-def detect_flavour():
-    try:
-        nolith_module.NolithEngine(np.zeros((0, 3, 3), dtype=F32))
-    except TypeError:
-        return "cuda"
-    except Exception:
-        pass
-    return "host"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
-
-class Backend:
-    def __init__(self, flavour):
-        self.flavour = flavour
-        self.cupy = None
-        if flavour == "cuda":
-            import cupy
-
-            self.cupy = cupy
-
-    def describe(self):
-        if self.cupy is None:
-            return f"CPU ({platform.processor() or platform.machine()}, {os.cpu_count()} cores)"
-        props = self.cupy.cuda.runtime.getDeviceProperties(self.cupy.cuda.Device().id)
-        return props["name"].decode()
-
-    def array(self, values):
-        values = np.ascontiguousarray(values)
-        return values if self.cupy is None else self.cupy.asarray(values)
-
-    def sync(self):
-        if self.cupy is not None:
-            self.cupy.cuda.runtime.deviceSynchronize()
+from nolith_demo.engine import Backend, native_stdout_silenced  # noqa: E402
 
 
 def make_engine(backend, kind, n, rng):
@@ -76,7 +48,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=None, help="timed runs per row (best is kept)")
     args = parser.parse_args()
 
-    backend = Backend(detect_flavour())
+    backend = Backend()
     if backend.flavour == "host":
         sizes_n, sizes_q, repeats = (1_000, 10_000, 100_000), (1_000, 3_000), 2
         note = "host flavour: CPU figures, not GPU figures"
@@ -91,7 +63,8 @@ def main():
     rng = np.random.default_rng(0)
     for kind in ("triangles", "points"):
         for n in sizes_n:
-            engine = make_engine(backend, kind, n, rng)
+            with native_stdout_silenced():  # the engine's banner line
+                engine = make_engine(backend, kind, n, rng)
             for q in sizes_q:
                 queries = backend.array(rng.uniform(-1.5, 1.5, (q, 3)).astype(F32))
                 time_once(backend, engine, queries)  # warm-up

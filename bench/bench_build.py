@@ -11,9 +11,7 @@ figures, and it has no device memory to report.
 """
 
 import argparse
-import contextlib
 import os
-import platform
 import statistics
 import sys
 import time
@@ -26,62 +24,10 @@ F32 = np.float32
 MIB = 1024.0 * 1024.0
 
 
-@contextlib.contextmanager
-def native_stdout_silenced():
-    """Sends fd 1 to /dev/null: the engines print a banner line from C code."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with open(os.devnull, "w") as sink:
-        os.dup2(sink.fileno(), 1)
-        try:
-            yield
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
-
-def detect_flavour():
-    # The cuda flavour refuses NumPy arrays with a TypeError.
-    try:
-        with native_stdout_silenced():
-            nolith_module.NolithEngine(np.zeros((0, 3, 3), dtype=F32))
-    except TypeError:
-        return "cuda"
-    except Exception:
-        pass
-    return "host"
-
-
-class Backend:
-    def __init__(self, flavour):
-        self.flavour = flavour
-        self.cupy = None
-        if flavour == "cuda":
-            import cupy
-
-            self.cupy = cupy
-
-    def describe(self):
-        if self.cupy is None:
-            return f"CPU ({platform.processor() or platform.machine()}, {os.cpu_count()} cores)"
-        props = self.cupy.cuda.runtime.getDeviceProperties(self.cupy.cuda.Device().id)
-        return props["name"].decode()
-
-    def array(self, values):
-        values = np.ascontiguousarray(values)
-        return values if self.cupy is None else self.cupy.asarray(values)
-
-    def sync(self):
-        if self.cupy is not None:
-            self.cupy.cuda.runtime.deviceSynchronize()
-
-    def used_bytes(self):
-        """Device memory in use (all processes), or None in the host flavour."""
-        if self.cupy is None:
-            return None
-        self.sync()
-        free, total = self.cupy.cuda.runtime.memGetInfo()
-        return total - free
+from nolith_demo.engine import Backend, native_stdout_silenced  # noqa: E402
 
 
 def make_inputs(backend, kind, n, rng):
@@ -112,7 +58,7 @@ def main():
     parser.add_argument("--repeats", type=int, help="timed builds per row (median is shown)")
     args = parser.parse_args()
 
-    backend = Backend(detect_flavour())
+    backend = Backend()
     if backend.flavour == "host":
         sizes, repeats = (1_000, 10_000, 30_000, 100_000), 3
         note = "host flavour: CPU emulation of the kernels, timings show the trend only (not GPU figures)"

@@ -15,10 +15,8 @@ down to about a minute: its figures are CPU-emulation figures, not GPU ones.
 """
 
 import argparse
-import contextlib
 import math
 import os
-import platform
 import statistics
 import sys
 import time
@@ -30,60 +28,10 @@ import nolith_module
 F32 = np.float32
 
 
-@contextlib.contextmanager
-def native_stdout_silenced():
-    """Sends fd 1 to /dev/null: the engines print a banner line from C code."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with open(os.devnull, "w") as sink:
-        os.dup2(sink.fileno(), 1)
-        try:
-            yield
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
-
-def detect_flavour():
-    # The cuda flavour refuses NumPy arrays with a TypeError.
-    try:
-        with native_stdout_silenced():
-            nolith_module.NolithEngine(np.zeros((0, 3, 3), dtype=F32))
-    except TypeError:
-        return "cuda"
-    except Exception:
-        pass
-    return "host"
-
-
-class Backend:
-    def __init__(self, flavour):
-        self.flavour = flavour
-        self.cupy = None
-        if flavour == "cuda":
-            import cupy
-
-            self.cupy = cupy
-
-    def describe(self):
-        if self.cupy is None:
-            return f"CPU ({platform.processor() or platform.machine()}, {os.cpu_count()} cores)"
-        props = self.cupy.cuda.runtime.getDeviceProperties(self.cupy.cuda.Device().id)
-        return props["name"].decode()
-
-    def array(self, values):
-        values = np.ascontiguousarray(values)
-        return values if self.cupy is None else self.cupy.asarray(values)
-
-    def numpy(self, result):
-        if self.cupy is None:
-            return np.from_dlpack(result)
-        self.sync()
-        return self.cupy.from_dlpack(result).get()
-
-    def sync(self):
-        if self.cupy is not None:
-            self.cupy.cuda.runtime.deviceSynchronize()
+from nolith_demo.engine import Backend, native_stdout_silenced  # noqa: E402
 
 
 # ------------------------------------------------------------------ geometry
@@ -161,7 +109,7 @@ def main():
     parser.add_argument("--repeats", type=int, help="timed runs per row (median is shown)")
     args = parser.parse_args()
 
-    backend = Backend(detect_flavour())
+    backend = Backend()
     if backend.flavour == "host":
         sizes_n, repeats, pair_budget = (10_000, 30_000), 1, 3e7
         sizes_q = (2_000, 8_000)

@@ -102,6 +102,18 @@ class Backend:
         elif self.torch is not None:
             self.torch.cuda.synchronize()
 
+    def used_bytes(self):
+        """Device memory in use (all processes), or None without a GPU."""
+        if self.cupy is not None:
+            self.sync()
+            free, total = self.cupy.cuda.runtime.memGetInfo()
+            return total - free
+        if self.torch is not None:
+            self.sync()
+            free, total = self.torch.cuda.mem_get_info()
+            return total - free
+        return None
+
 
 def build(backend, geometry):
     """An engine for a Mesh or PointCloud, and the seconds its build took."""
