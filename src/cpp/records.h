@@ -16,6 +16,14 @@
 #endif
 
 constexpr unsigned ELEMENTS_PER_LEAF = 32;
+
+// Scene units. Everything stored in half or bfloat16 precision (box corners,
+// radii, expansion coefficients) is kept in scene units: caller units times
+// the engine's scene scale, a power of two that brings the scene's longest
+// extent into [0.5, 1). Scaling by a power of two is exact in float, so a
+// scene and its copy scaled by 2^k build identical records, and no stored
+// quantity under- or overflows because of the units the caller happens to
+// use. Centres of mass (float) stay in caller units.
 constexpr std::uint32_t INVALID_INDEX = 0xFFFFFFFFu;
 
 struct AABB;
@@ -309,19 +317,31 @@ struct Triangle {
     }
     NOLITH_HD static Triangle load(const SoAView<Triangle>& view, std::uint32_t i, std::uint64_t stride);
 
+    // The triangle with every vertex multiplied by s (scene units).
+    NOLITH_HD Triangle scaled(float s) const { return Triangle{v0 * s, v1 * s, v2 * s}; }
+
     // Signed solid angle seen from q, over 4 pi: positive behind the
     // triangle (opposite to its scaled normal). The float argument keeps the
     // signature uniform with points and is ignored.
+    //
+    // A query in the triangle's plane, on it or beside it, sees no solid
+    // angle: the triangle contributes 0, so that a surface queried on itself
+    // gives the principal value (0.5 on a face, 0.25 on a cube edge). The
+    // test is relative to the triangle's own distances: den <= la lb lc holds
+    // only when the query is close to the triangle (for a distant one den is
+    // about 4 la lb lc), and then |det| <= 2^-18 la lb lc says that the
+    // query's height above the plane is below what float rounding of det
+    // can tell from zero.
     NOLITH_HD float contributionToQuery(const Vec3& q, float) const {
         const Vec3 a = v0 - q, b = v1 - q, c = v2 - q;
         const float la = a.length(), lb = b.length(), lc = c.length();
         const float det = a.dot(Vec3::cross(b, c));
-        const float den = la * lb * lc + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
-        if (fabsf(den) < 1e-12f) return 0.5f;
+        const float product = la * lb * lc;
+        const float den = product + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
+        if (den <= product && fabsf(det) <= 3.8146973e-06f * product) return 0.0f;  // 2^-18
         return atan2f(det, den) * 0.15915494f;
     }
 };
-
 // erf(x) - 2/sqrt(pi) x exp(-x^2): the smoothing of a regularised dipole.
 NOLITH_HD float S_regularization(float x) { return erff(x) - 1.1283792f * x * exp2f(-x * x * 1.442695f); }
 
@@ -333,12 +353,19 @@ struct PointNormal {
     NOLITH_HD float max_distance_to(const Vec3& q) const { return (p - q).length(); }
     NOLITH_HD static PointNormal load(const SoAView<PointNormal>& view, std::uint32_t i, std::uint64_t stride);
 
+    // The point in scene units: position times s, and the scaled normal (an
+    // area) times s^2, multiplied in two steps so that it cannot underflow
+    // on the way.
+    NOLITH_HD PointNormal scaled(float s) const { return PointNormal{p * s, (n * s) * s}; }
+
     // Dipole potential of the scaled normal at q, regularised below a
-    // distance of 2 epsilon; positive behind the point.
+    // distance of 2 epsilon; positive behind the point. Evaluated in scene
+    // units (inv_epsilon likewise), a query on the point, or closer than
+    // 2^-40 of the scene's extent, sees nothing of it.
     NOLITH_HD float contributionToQuery(const Vec3& q, float inv_epsilon) const {
         const Vec3 d = p - q;
         const float r2 = d.length2();
-        if (r2 < 1e-18f) return 0.0f;
+        if (r2 < 8.2718061e-25f) return 0.0f;  // 2^-80
         const float r = sqrtf(r2);
         const float x = inv_epsilon * r;
         float k;
@@ -420,6 +447,9 @@ struct ComputeWindingNumbersParams {
     // Levels of the BVH8 (root level included), measured by the collapse:
     // bounds the traversal stack of 7 * (levels - 1) + 1 entries.
     std::uint32_t tree_levels;
+    // Caller units times scene_scale are the scene units of the tree's
+    // half-precision records; the walk computes in them.
+    float scene_scale;
 };
 
 static_assert(sizeof(Vec3) == 12, "Vec3 is three packed floats");

@@ -29,9 +29,11 @@ def ref_triangles(tris, queries):
     la, lb, lc = (np.linalg.norm(v, axis=-1) for v in (a, b, c))
     det = np.einsum("qnk,qnk->qn", a, np.cross(b, c))
     dot = lambda u, v: np.einsum("qnk,qnk->qn", u, v)  # noqa: E731
-    den = la * lb * lc + dot(a, b) * lc + dot(a, c) * lb + dot(b, c) * la
+    product = la * lb * lc
+    den = product + dot(a, b) * lc + dot(a, c) * lb + dot(b, c) * la
     out = np.arctan2(det, den) / (2 * math.pi)
-    return np.where(np.abs(den) < 1e-12, 0.5, out)
+    # A query in the triangle's plane, next to it, sees no solid angle.
+    return np.where((den <= product) & (np.abs(det) <= 1e-12 * product), 0.0, out)
 
 
 def ref_points(points, normals, queries, eps=DEFAULT_EPS):
@@ -41,14 +43,14 @@ def ref_points(points, normals, queries, eps=DEFAULT_EPS):
     d = p - np.asarray(queries, np.float64)[:, None, :]
     r2 = np.einsum("qnk,qnk->qn", d, d)
     r = np.sqrt(r2)
-    safe_r = np.where(r2 < 1e-18, 1.0, r)
+    safe_r = np.where(r2 == 0, 1.0, r)
     k = 1.0 / safe_r**3
     if eps > 0:
         x = r / eps
         erf = np.vectorize(math.erf)(x)
         mid = (erf - 2 / math.sqrt(math.pi) * x * np.exp(-x * x)) / safe_r**3
         k = np.where(x >= 2, k, np.where(x < 0.1, 4 / (3 * math.sqrt(math.pi) * eps**3), mid))
-    k = np.where(r2 < 1e-18, 0.0, k)
+    k = np.where(r2 == 0, 0.0, k)
     return k * np.einsum("qnk,qnk->qn", d, n) / (4 * math.pi)
 
 
@@ -313,19 +315,27 @@ def test_point_cloud_on_sphere_is_one_inside_zero_outside(dev):
 # ---------------------------------------------------------- triangle edge cases
 
 
-def test_query_at_a_shared_vertex_counts_half_per_touching_triangle(dev):
-    # A fan of five triangles around the origin plus one far triangle.
+def test_queries_on_the_surface_take_the_principal_value(dev):
+    # The triangles that hold the query contribute nothing: the unit cube gives
+    # 1/8 at a corner, 1/4 on an edge, 1/2 on a face, in any units.
+    verts, idx = cube_mesh(0.5)
+    corner, edge, face = [-0.5, -0.5, -0.5], [0.5, 0.0, 0.5], [0.125, -0.25, 0.5]
+    for scale in (1.0, 2.0**-20, 1e3):
+        engine = mesh_engine(dev, verts * F32(scale), idx)
+        got = run(dev, engine, np.array([corner, edge, face], F32) * F32(scale))
+        np.testing.assert_allclose(got, [0.125, 0.25, 0.5], atol=1e-6)
+    # A fan around a vertex: only the far triangle is seen from the vertex.
     ring = [(math.cos(t), math.sin(t), 0.3 * math.sin(2 * t))
             for t in np.arange(6) * 2 * math.pi / 6]
     verts = np.array([(0, 0, 0)] + ring + [(5, 5, 5), (6, 5, 5), (5, 6, 5)], F32)
     idx = np.array([(0, i, i + 1) for i in range(1, 6)] + [(7, 8, 9)], np.uint32)
-    far = ref_triangles(verts[idx[-1:]], np.zeros((1, 3)))[0, 0]
-    got = run(dev, mesh_engine(dev, verts, idx), [[0, 0, 0], ring[2]])
-    assert got[0] == pytest.approx(5 * 0.5 + far, abs=1e-5)
-    # ring[2] is a corner of two fan triangles; the other four are evaluated normally.
-    contrib = ref_triangles(verts[idx], np.array([ring[2]], F32))[0]
-    assert contrib[[1, 2]].tolist() == [0.5, 0.5]
-    assert got[1] == pytest.approx(contrib.sum(), abs=1e-5)
+    queries = verts[[0, 3]]  # the fan's centre and a corner of two fan triangles
+    got = run(dev, mesh_engine(dev, verts, idx), queries)
+    np.testing.assert_allclose(got, ref_triangles(verts[idx], queries).sum(1), atol=1e-5)
+    # A closed mesh queried at its own vertices stays within [0, 1].
+    verts, idx = icosphere(2)
+    w = run(dev, mesh_engine(dev, verts, idx), verts)
+    assert w.min() >= -1e-6 and w.max() <= 1 + 1e-6, (w.min(), w.max())
 
 
 def test_query_in_the_plane_outside_the_triangle_contributes_zero(dev):

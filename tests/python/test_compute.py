@@ -36,6 +36,7 @@ from test_brute_force import (
     random_case,
     random_directions,
     ref_points,
+    ref_triangles,
     reference,
     soup_engine,
     torus,
@@ -327,45 +328,6 @@ def test_lone_point_leaf_is_summed_exactly_near_its_point(dev):
     np.testing.assert_allclose(fast(dev, engine, queries, HUGE_BETA), expected, rtol=1e-4)
 
 
-@pytest.mark.parametrize("kind", ["mesh", "points"])
-@pytest.mark.parametrize("scale", [0.125, 8.0])
-def test_scaling_the_scene_leaves_the_field_unchanged(dev, kind, scale):
-    # Powers of two scale every float exactly; the walk must stay the same
-    # (the radius enters the acceptance test squared, like the distance).
-    rng = np.random.default_rng(4)
-    if kind == "mesh":
-        verts, idx = icosphere(3)
-        make = lambda s: mesh_engine(dev, verts * s, idx)  # noqa: E731
-    else:
-        pts, nrm = fibonacci_sphere(2000)
-        make = lambda s: point_engine(dev, pts * s, nrm * s * s)  # noqa: E731
-    queries = (random_directions(rng, 300) * rng.uniform(0, 3, (300, 1))).astype(F32)
-    base = fast_eps(dev, make(1.0), queries, DEFAULT_EPS)
-    scaled = fast_eps(dev, make(scale), queries * F32(scale), DEFAULT_EPS * scale)
-    np.testing.assert_allclose(scaled, base, rtol=0, atol=1e-4)
-
-
-# Expansion coefficients are stored in half precision (largest finite value
-# 65504): the trace of a node's first-order term is about three times the
-# volume it encloses, so scenes of a few tens of units overflow it. Such
-# nodes are opened instead of evaluated: the field stays finite and accurate.
-@pytest.mark.parametrize("kind", ["mesh", "points"])
-@pytest.mark.parametrize("scale", [32.0, 256.0])
-def test_expansions_beyond_the_half_range_are_never_evaluated(dev, kind, scale):
-    rng = np.random.default_rng(5)
-    if kind == "mesh":
-        verts, idx = icosphere(3)
-        engine = mesh_engine(dev, verts * scale, idx)
-    else:
-        pts, nrm = fibonacci_sphere(2000)
-        engine = point_engine(dev, pts * scale, nrm * scale * scale)
-    queries = (random_directions(rng, 300) * rng.uniform(0, 3, (300, 1)) * scale).astype(F32)
-    walked = fast_eps(dev, engine, queries, DEFAULT_EPS * scale)
-    truth = dev.numpy(engine.brute_force(dev.array(queries), DEFAULT_EPS * scale)).astype(np.float64)
-    assert np.isfinite(walked).all()
-    np.testing.assert_allclose(walked, truth, rtol=0, atol=7e-3)
-
-
 # ----------------------------------------------------- libcgal-demo data
 
 needs_cgal = pytest.mark.skipif(
@@ -429,6 +391,56 @@ def test_cgal_point_set(dev):
     got, truth = fast(dev, engine, queries), exact(dev, engine, queries)
     assert_inside_outside_agree(got, truth)
     assert np.abs(got - truth).max() < 1e-2
+
+
+# ----------------------------------------------------------- any units
+
+# A real mesh and a point cloud in any units, and moved far from the origin:
+# powers of two scale every float exactly, so both methods must give the
+# unit-size values bit for bit (the same walk, hence the same work). Other
+# factors round the input: brute_force then matches the float64 value of the
+# rounded input as closely as at unit size, and compute stays within its
+# unit-size error.
+UNIT_SCALES = [1e-6, 2.0**-20, 1e-3, 1e3, 2.0**20, 1e6]
+
+
+@needs_cgal
+@pytest.mark.parametrize("kind", ["mesh", "points"])
+def test_any_units_give_the_unit_size_answer(dev, kind):
+    rng = np.random.default_rng(8)
+    queries = rng.uniform(-0.7, 0.7, (300, 3))
+    if kind == "mesh":
+        verts, idx = cgal_data.load_off(CGAL_MESHES["elephant"])
+        verts = verts.astype(np.float64)
+        verts = (verts - verts.min(0)) / np.ptp(verts, 0).max() - 0.5  # unit size about the origin
+    else:
+        pts, nrm = fibonacci_sphere(3000)
+        queries[:40] = pts[:40] + rng.uniform(-1e-3, 1e-3, (40, 3))  # inside the regularisation
+
+    def evaluate(scale, shift=0.0):
+        q = ((queries + shift) * scale).astype(F32)
+        eps = DEFAULT_EPS * scale
+        if kind == "mesh":
+            v = ((verts + shift) * scale).astype(F32)
+            engine, contributions = mesh_engine(dev, v, idx), ref_triangles(v[idx], q)
+        else:
+            p, n = ((pts + shift) * scale).astype(F32), (nrm * scale * scale).astype(F32)
+            engine, contributions = point_engine(dev, p, n), ref_points(p, n, q, eps)
+        return (dev.numpy(engine.compute(dev.array(q), -1.0, eps)).astype(np.float64),
+                dev.numpy(engine.brute_force(dev.array(q), eps)), contributions)
+
+    fast1, exact1, _ = evaluate(1.0)
+    unit_error = np.abs(fast1 - exact1).max()
+    assert unit_error < 5e-3
+    for scale, shift in [(s, 0.0) for s in UNIT_SCALES] + [(1.0, 10.0)]:
+        fast_s, exact_s, contributions = evaluate(scale, shift)
+        where = f"scale {scale}, shift {shift}"
+        if shift == 0 and math.log2(scale).is_integer():
+            np.testing.assert_array_equal(exact_s, exact1, err_msg=where)
+            np.testing.assert_array_equal(fast_s, fast1, err_msg=where)
+        else:
+            assert_close_to_reference(exact_s, contributions)
+            assert np.abs(fast_s - exact_s).max() < 1.5 * unit_error + 1e-4, where
 
 
 # ------------------------------------------------------------------- dump

@@ -25,8 +25,8 @@
 template <typename Geometry>
 template <typename Element>
 void NolithBackend<Geometry>::initializeMortonCodes(const Element* elements, unsigned long long* codes) {
-    nolith_cuda::initialize_morton_codes(elements, static_cast<std::uint32_t>(count),
-                                         reinterpret_cast<std::uint64_t*>(codes), stream);
+    scene = nolith_cuda::initialize_morton_codes(elements, static_cast<std::uint32_t>(count),
+                                                 reinterpret_cast<std::uint64_t*>(codes), stream);
 }
 
 namespace {
@@ -100,7 +100,7 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     thrust::fill_n(policy, subtree_weights.get(), I, 0.0f);
     NOLITH_CUDA_REQUIRE(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
         soa_geometry, leaf_coefficients, L, binary_nodes.get(), node_aabbs, binary_parents.get(),
-        subtree_weights.get(), n, stream));
+        subtree_weights.get(), n, scene.scene_scale, stream));
     binary_parents.release();
     subtree_weights.release();
 
@@ -132,7 +132,8 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     NOLITH_STREAM_BUFFER(float, max_distances, K, stream);
     thrust::fill_n(policy, max_distances.get(), K, 0.0f);
     NOLITH_CUDA_REQUIRE(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, leaf_parents.get(),
-                                                        node_parents.get(), max_distances.get(), n, K, stream));
+                                                        node_parents.get(), max_distances.get(), n, K,
+                                                        scene.scene_scale, stream));
     max_distances.release();
 
     NOLITH_STREAM_BUFFER(std::uint32_t, m2m_counters, I, stream);
@@ -140,7 +141,8 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     NOLITH_STREAM_BUFFER(TailorCoefficients, node_coefficients_f32, I, stream);
     NOLITH_CUDA_REQUIRE(compute_internal_tailor_coefficients_m2m(
         bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_coefficients, leaf_parents.get(), leaf_pointers,
-        node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(), stream));
+        node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(), scene.scene_scale,
+        stream));
 }
 
 template class NolithBackend<Triangle>;

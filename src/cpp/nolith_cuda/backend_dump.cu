@@ -2,7 +2,8 @@
 // packet, one small point per empty child slot. A diagnostic for small
 // trees: everything is copied to the host with blocking copies on the legacy
 // default stream (which waits for the backend's blocking stream), so the
-// dump sees the finished build.
+// dump sees the finished build. Bounds and coefficients are stored in scene
+// units; the text shows them in the caller's units.
 
 #include "gpu.h"
 
@@ -44,6 +45,30 @@ void appendf(std::string& out, const char* format, ...) {
 
 double widen(__half h) { return static_cast<double>(__half2float(h)); }
 
+// Powers of the caller's unit in scene units (1 / scene scale), by which
+// stored lengths, areas and the coefficients' moments return to caller units.
+struct Units {
+    double length, area, first_moment, second_moment;
+    explicit Units(float scene_scale)
+        : length(1.0 / scene_scale),
+          area(length * length),
+          first_moment(area * length),
+          second_moment(first_moment * length) {}
+};
+
+// "AABB Min: (...)<BR/>AABB Max: (...)" or the leaf form, in caller units.
+void append_corners(std::string& out, const char* format, const Vec3_f16& lo, const Vec3_f16& hi, double unit) {
+    appendf(out, format, widen(lo.x) * unit, widen(lo.y) * unit, widen(lo.z) * unit, widen(hi.x) * unit,
+            widen(hi.y) * unit, widen(hi.z) * unit);
+}
+
+constexpr const char* kNodeCorners =
+    "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\">AABB Min: (%.3f, %.3f, %.3f)<BR/>AABB Max: "
+    "(%.3f, %.3f, %.3f)</FONT></TD></TR>\n";
+constexpr const char* kLeafCorners =
+    "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\" COLOR=\"#333333\">AABB Min: (%.2f, %.2f, "
+    "%.2f) Max: (%.2f, %.2f, %.2f)</FONT></TD></TR>\n";
+
 // A failed copy is reported and leaves the destination as it was (zeros).
 void copy_to_host(void* destination, const void* source, std::size_t bytes) {
     NOLITH_CUDA_CHECK(cudaMemcpy(destination, source, bytes, cudaMemcpyDeviceToHost));
@@ -82,10 +107,10 @@ void append_com_row(std::string& out, const char* colour, const Vec3& com) {
             static_cast<double>(com.x), static_cast<double>(com.y), static_cast<double>(com.z));
 }
 
-void append_zero_order(std::string& out, const char* colour, const Vec3& zero) {
+void append_zero_order(std::string& out, const char* colour, const Vec3& zero, double unit) {
     appendf(out,
             "      <TR><TD BGCOLOR=\"%s\"><B>Zero Order</B></TD><TD>%.4f</TD><TD>%.4f</TD><TD>%.4f</TD></TR>\n",
-            colour, static_cast<double>(zero.x), static_cast<double>(zero.y), static_cast<double>(zero.z));
+            colour, zero.x * unit, zero.y * unit, zero.z * unit);
 }
 
 // Three value rows after a cell spanning them; row r holds values(r, 0..2).
@@ -93,22 +118,21 @@ template <typename Values>
 void append_three_rows(std::string& out, Values values) {
     for (int r = 0; r < 3; ++r) {
         if (r > 0) out += "      <TR>\n";
-        appendf(out, "        <TD>%.4f</TD><TD>%.4f</TD><TD>%.4f</TD></TR>\n", static_cast<double>(values(r, 0)),
-                static_cast<double>(values(r, 1)), static_cast<double>(values(r, 2)));
+        appendf(out, "        <TD>%.4f</TD><TD>%.4f</TD><TD>%.4f</TD></TR>\n", values(r, 0), values(r, 1), values(r, 2));
     }
 }
 
-void append_first_order(std::string& out, const char* colour, const Mat3x3& m) {
+void append_first_order(std::string& out, const char* colour, const Mat3x3& m, double unit) {
     appendf(out, "      <TR><TD ROWSPAN=\"3\" BGCOLOR=\"%s\"><B>1st Order</B></TD>\n", colour);
-    append_three_rows(out, [&](int r, int c) { return m.m[3 * r + c]; });
+    append_three_rows(out, [&](int r, int c) { return m.m[3 * r + c] * unit; });
 }
 
 // The full symmetric tensor: slice a, row r shows the stored pair (a, r).
-void append_second_order(std::string& out, const Tensor3_compressed& t) {
+void append_second_order(std::string& out, const Tensor3_compressed& t, double unit) {
     out += "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#bbdefb\"><B>2nd Order</B></TD></TR>\n";
     for (int a = 0; a < 3; ++a) {
         appendf(out, "      <TR><TD ROWSPAN=\"3\">Slice %d</TD>\n", a);
-        append_three_rows(out, [&](int r, int i) { return t.t[3 * symmetric_pair_index(a, r) + i]; });
+        append_three_rows(out, [&](int r, int i) { return t.t[3 * symmetric_pair_index(a, r) + i] * unit; });
     }
 }
 
@@ -122,6 +146,7 @@ std::string NolithBackend<Geometry>::dump() const {
     const std::size_t n = count;
     if (n == 0) return "digraph BVH8 {\n}\n";
     constexpr std::size_t components = GeometryTraits<Geometry>::components;
+    const Units units(scene.scene_scale);
 
     std::string out =
         "digraph BVH8 {\n"
@@ -140,11 +165,7 @@ std::string NolithBackend<Geometry>::dump() const {
         out += "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#4CAF50\"><B><FONT COLOR=\"white\">LEAF 0 (Root Leaf)</FONT></B>"
                "</TD></TR>\n";
         append_com_row(out, kLeafColour, box.com);
-        appendf(out,
-                "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\">AABB Min: (%.3f, %.3f, %.3f)<BR/>AABB Max: "
-                "(%.3f, %.3f, %.3f)</FONT></TD></TR>\n",
-                widen(box.min.x), widen(box.min.y), widen(box.min.z), widen(box.max.x), widen(box.max.y),
-                widen(box.max.z));
+        append_corners(out, kNodeCorners, box.min, box.max, units.length);
         for (std::size_t i = 0; i < n; ++i) append_element_row<Geometry>(out, planes, n, i, i, 9);
         out += "    </TABLE>>];\n}\n";
         return out;
@@ -186,13 +207,10 @@ std::string NolithBackend<Geometry>::dump() const {
                 "</TR>\n",
                 v);
         append_com_row(out, kNodeColour, b.com);
-        appendf(out,
-                "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\">AABB Min: (%.3f, %.3f, %.3f)<BR/>AABB Max: "
-                "(%.3f, %.3f, %.3f)</FONT></TD></TR>\n",
-                widen(b.min.x), widen(b.min.y), widen(b.min.z), widen(b.max.x), widen(b.max.y), widen(b.max.z));
-        append_zero_order(out, kNodeColour, c.zero_order);
-        append_first_order(out, kNodeColour, c.first_order);
-        append_second_order(out, c.second_order);
+        append_corners(out, kNodeCorners, b.min, b.max, units.length);
+        append_zero_order(out, kNodeColour, c.zero_order, units.area);
+        append_first_order(out, kNodeColour, c.first_order, units.first_moment);
+        append_second_order(out, c.second_order, units.second_moment);
         out += "    </TABLE>>];\n";
 
         const LeafPointers leaf_slots = record_at(slots, v);
@@ -219,13 +237,9 @@ std::string NolithBackend<Geometry>::dump() const {
                         "</TD></TR>\n",
                         j);
                 append_com_row(out, kLeafColour, box.com);
-                appendf(out,
-                        "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\" COLOR=\"#333333\">AABB Min: (%.2f, %.2f, "
-                        "%.2f) Max: (%.2f, %.2f, %.2f)</FONT></TD></TR>\n",
-                        widen(box.min.x), widen(box.min.y), widen(box.min.z), widen(box.max.x), widen(box.max.y),
-                        widen(box.max.z));
-                append_zero_order(out, kLeafColour, h.zero_order);
-                append_first_order(out, kLeafColour, h.first_order);
+                append_corners(out, kLeafCorners, box.min, box.max, units.length);
+                append_zero_order(out, kLeafColour, h.zero_order, units.area);
+                append_first_order(out, kLeafColour, h.first_order, units.first_moment);
                 appendf(out,
                         "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#c8e6c9\"><I>Geometry (Max %u Packets)</I></TD>"
                         "</TR>\n",

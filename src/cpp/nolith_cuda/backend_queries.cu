@@ -38,7 +38,8 @@ void NolithBackend<Geometry>::evaluate_exactly(const float* queries, std::uint32
         return;
     }
     NOLITH_CUDA_REQUIRE(compute_brute_force<Geometry>(reinterpret_cast<const Vec3*>(queries), soa_geometry, n,
-                                                      static_cast<std::uint32_t>(count), out, epsilon, caller));
+                                                      static_cast<std::uint32_t>(count), out, epsilon,
+                                                      scene.scene_scale, caller));
 }
 
 // The result buffer of n winding numbers, allocated on the caller's stream
@@ -91,7 +92,7 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
     NOLITH_STREAM_BUFFER(std::uint32_t, query_order, q, caller);
     {
         NOLITH_STREAM_BUFFER(std::uint64_t, keys, q, caller);
-        nolith_cuda::compute_point_codes(points, q, keys.get(), caller);
+        nolith_cuda::compute_point_codes(points, q, keys.get(), scene, caller);
         const auto policy = nolith_cuda::stream_policy(caller);
         thrust::sequence(policy, query_order.get(), query_order.get() + q, 0u);
         thrust::stable_sort_by_key(policy, keys.get(), keys.get() + q, query_order.get());
@@ -115,7 +116,8 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
                                                        work_counter.get(),
                                                        with_default(beta, default_beta<Geometry>()),
                                                        epsilon,
-                                                       tree_levels};
+                                                       tree_levels,
+                                                       scene.scene_scale};
     NOLITH_CUDA_REQUIRE(compute_winding_numbers<Geometry>(params, device, caller));
     return result;
 }

@@ -6,67 +6,81 @@
 #include <thrust/transform.h>
 #include <thrust/transform_reduce.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace nolith_cuda {
 
-// One block per device, written by every build on that device. Only this
-// translation unit reads it, so builds and query ordering share one copy.
-__constant__ SceneParams d_scene_params;
+namespace {
 
+// The float box of an element's vertices or of a point.
 template <typename Element>
-struct GeometryToAABB {
-    __host__ __device__ AABB operator()(const Element& e) const { return e.get_aabb(); }
+struct GeometryToSceneBox;
+
+template <>
+struct GeometryToSceneBox<Triangle> {
+    __host__ __device__ SceneBox operator()(const Triangle& t) const {
+        return SceneBox{{fminf(t.v0.x, fminf(t.v1.x, t.v2.x)), fminf(t.v0.y, fminf(t.v1.y, t.v2.y)),
+                         fminf(t.v0.z, fminf(t.v1.z, t.v2.z))},
+                        {fmaxf(t.v0.x, fmaxf(t.v1.x, t.v2.x)), fmaxf(t.v0.y, fmaxf(t.v1.y, t.v2.y)),
+                         fmaxf(t.v0.z, fmaxf(t.v1.z, t.v2.z))}};
+    }
 };
 
-struct MergeAABB {
-    __host__ __device__ AABB operator()(const AABB& a, const AABB& b) const { return AABB::merge(a, b, 1.0f, 1.0f); }
+template <>
+struct GeometryToSceneBox<Vec3> {
+    __host__ __device__ SceneBox operator()(const Vec3& p) const { return SceneBox{p, p}; }
+};
+
+// Union of two boxes; fminf/fmaxf skip a NaN coordinate.
+struct MergeSceneBox {
+    __host__ __device__ SceneBox operator()(const SceneBox& a, const SceneBox& b) const {
+        return SceneBox{{fminf(a.lower.x, b.lower.x), fminf(a.lower.y, b.lower.y), fminf(a.lower.z, b.lower.z)},
+                        {fmaxf(a.upper.x, b.upper.x), fmaxf(a.upper.y, b.upper.y), fmaxf(a.upper.z, b.upper.z)}};
+    }
 };
 
 template <typename Element>
 struct GeometryToMorton {
-    __device__ std::uint64_t operator()(const Element& e) const {
-        const Vec3 p = e.centroid();
-        const Vec3 lower = Vec3::from_f16(d_scene_params.scene.min);
-        const float s = d_scene_params.scale;
-        const float coordinate[3] = {p.x - lower.x, p.y - lower.y, p.z - lower.z};
-        unsigned int q[3];
-        for (int a = 0; a < 3; ++a) {
-            // fmaxf/fminf return the other operand for a NaN, so NaN quantises to 0.
-            const float t = fminf(fmaxf(s * coordinate[a] * 2097151.0f, 0.0f), 2097151.0f);
-            q[a] = static_cast<unsigned int>(t);
-        }
-        return morton3D_63bit(q[0], q[1], q[2]);
-    }
+    SceneParams scene;
+    __host__ __device__ std::uint64_t operator()(const Element& e) const { return point_code(e.centroid(), scene); }
 };
 
-SceneParams scene_params_for_box(const AABB& scene) {
-    const Vec3 lo = Vec3::from_f16(scene.min);
-    const Vec3 hi = Vec3::from_f16(scene.max);
-    // Extents as a half-precision subtraction gives them.
-    const Vec3 extent{__half2float(__float2half_rn(hi.x - lo.x)), __half2float(__float2half_rn(hi.y - lo.y)),
-                      __half2float(__float2half_rn(hi.z - lo.z))};
-    const float longest = std::fmax(std::fmax(extent.y, extent.z), extent.x);
+}  // namespace
+
+SceneParams scene_params_for_box(const SceneBox& scene) {
+    const float longest = std::fmax(std::fmax(scene.upper.y - scene.lower.y, scene.upper.z - scene.lower.z),
+                                    scene.upper.x - scene.lower.x);
     SceneParams params;
-    params.scale = longest > 1e-9f ? 1.0f / longest : 0.0f;
-    params.scene = scene;
+    params.lower[0] = scene.lower.x;
+    params.lower[1] = scene.lower.y;
+    params.lower[2] = scene.lower.z;
+    if (longest > 0.0f && std::isfinite(longest)) {
+        const float inverse = 1.0f / longest;
+        params.code_scale = std::isfinite(inverse) ? inverse : 0.0f;
+        // longest = m 2^e with m in [0.5, 1); keep the scale a normal float.
+        int exponent = 0;
+        std::frexp(longest, &exponent);
+        params.scene_scale = std::ldexp(1.0f, std::min(126, std::max(-126, -exponent)));
+    }
     return params;
 }
 
 template <typename Element>
 SceneParams initialize_morton_codes(const Element* elements, std::uint32_t n, std::uint64_t* codes,
                                     cudaStream_t stream) {
-    const AABB scene = thrust::transform_reduce(stream_policy(stream), elements, elements + n,
-                                                GeometryToAABB<Element>(), AABB::identity(), MergeAABB());
+    const float inf = INFINITY;
+    const SceneBox empty{{inf, inf, inf}, {-inf, -inf, -inf}};
+    const SceneBox scene = thrust::transform_reduce(stream_policy(stream), elements, elements + n,
+                                                    GeometryToSceneBox<Element>(), empty, MergeSceneBox());
     const SceneParams params = scene_params_for_box(scene);
-    NOLITH_CUDA_CHECK(cudaMemcpyToSymbolAsync(d_scene_params, &params, sizeof params, 0, cudaMemcpyHostToDevice,
-                                              stream));
-    thrust::transform(stream_policy(stream), elements, elements + n, codes, GeometryToMorton<Element>());
+    thrust::transform(stream_policy(stream), elements, elements + n, codes, GeometryToMorton<Element>{params});
     return params;
 }
 
-void compute_point_codes(const Vec3* points, std::uint32_t n, std::uint64_t* codes, cudaStream_t stream) {
-    thrust::transform(stream_policy(stream), points, points + n, codes, GeometryToMorton<Vec3>());
+void compute_point_codes(const Vec3* points, std::uint32_t n, std::uint64_t* codes, const SceneParams& scene,
+                         cudaStream_t stream) {
+    thrust::transform(stream_policy(stream), points, points + n, codes, GeometryToMorton<Vec3>{scene});
 }
 
 template SceneParams initialize_morton_codes<Triangle>(const Triangle*, std::uint32_t, std::uint64_t*, cudaStream_t);

@@ -1,17 +1,18 @@
 #pragma once
-// Ordering along the 63-bit Morton curve: the scene box, its per-device
-// constant block, and one code per element or query point.
+// Ordering along the 63-bit Morton curve: the scene box in float, the scene's
+// scales, and one code per element or query point.
 
+#include "nolith_cuda/scene_params.h"
 #include "records.h"
 
 #include <cstdint>
 
 namespace nolith_cuda {
 
-// The constant block the code kernels read: one uniform scale and the scene box.
-struct SceneParams {
-    float scale;
-    AABB scene;
+// A box with float corners: holds any finite scene, however large or small.
+struct SceneBox {
+    Vec3 lower;
+    Vec3 upper;
 };
 
 // Bits 0..20 of v spread to bits 0, 3, 6, ..., 60.
@@ -29,19 +30,34 @@ NOLITH_HD std::uint64_t morton3D_63bit(unsigned int x, unsigned int y, unsigned 
     return splitBy3(x) | (splitBy3(y) << 1) | (splitBy3(z) << 2);
 }
 
-// Scale from the scene box: 1 / longest extent (extents rounded to half),
-// or 0 for a degenerate, infinite or undefined extent.
-SceneParams scene_params_for_box(const AABB& scene);
+// The code of point p: its position in the scene box quantised to 21 bits
+// per axis. Points outside the box clamp to its faces; a NaN coordinate
+// quantises to 0.
+NOLITH_HD std::uint64_t point_code(const Vec3& p, const SceneParams& scene) {
+    const float coordinate[3] = {p.x - scene.lower[0], p.y - scene.lower[1], p.z - scene.lower[2]};
+    unsigned int q[3];
+    for (int a = 0; a < 3; ++a) {
+        // fmaxf/fminf return the other operand for a NaN.
+        const float t = fminf(fmaxf(scene.code_scale * coordinate[a] * 2097151.0f, 0.0f), 2097151.0f);
+        q[a] = static_cast<unsigned int>(t);
+    }
+    return morton3D_63bit(q[0], q[1], q[2]);
+}
 
-// Reduces the element boxes of `elements` (Triangle or Vec3) into the scene
-// box, uploads the constant block on `stream` and writes the n codes in input
-// order. The host has waited for the stream when it returns.
+// The scales of a scene box: the code scale from its longest extent, and the
+// scene scale, the power of two that brings that extent into [0.5, 1). A box
+// without a finite, positive extent gets code scale 0 and scene scale 1.
+SceneParams scene_params_for_box(const SceneBox& scene);
+
+// Reduces the vertices (Triangle) or points (Vec3) of `elements` into the
+// scene box and writes the n codes in input order. The host has waited for
+// the stream when it returns.
 template <typename Element>
 SceneParams initialize_morton_codes(const Element* elements, std::uint32_t n, std::uint64_t* codes,
                                     cudaStream_t stream);
 
-// Codes n points against the constant block as the last build on the current
-// device left it (query ordering).
-void compute_point_codes(const Vec3* points, std::uint32_t n, std::uint64_t* codes, cudaStream_t stream);
+// Codes n query points against a built engine's scene.
+void compute_point_codes(const Vec3* points, std::uint32_t n, std::uint64_t* codes, const SceneParams& scene,
+                         cudaStream_t stream);
 
 }  // namespace nolith_cuda

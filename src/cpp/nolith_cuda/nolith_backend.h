@@ -7,6 +7,7 @@
 // This header needs only the CUDA runtime types, so host-compiled code (the
 // Python binding) can include it in both build flavours.
 
+#include "nolith_cuda/scene_params.h"
 #include "utils/device_memory.h"
 #include "utils/stream_buffer.h"
 
@@ -84,6 +85,9 @@ public:
     cudaStream_t build_stream() const { return stream; }
     cudaEvent_t build_done() const { return build_done_event; }
     std::uint32_t levels() const { return tree_levels; }
+    // Caller units times this power of two are the scene units of the
+    // half-precision records (box corners, radii, coefficients).
+    float scene_scale() const { return scene.scene_scale; }
 
 private:
     template <typename>
@@ -124,6 +128,10 @@ private:
     // Levels of the BVH8 (root level included), measured by the collapse; it
     // sizes the traversal stack.
     std::uint32_t tree_levels = 0;
+
+    // The scene's box and scales, measured by the build's first stage; the
+    // queries order their points and scale their arithmetic with it.
+    nolith_cuda::SceneParams scene;
 
     std::string construction_failure;
     bool construction_failure_is_allocation = false;

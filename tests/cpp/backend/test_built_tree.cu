@@ -4,7 +4,9 @@
 // and for inputs that stress the build (degenerate, out of range, non-finite,
 // deep). The reference never uses the translation formulas or the build's
 // intermediate records: every record is recomputed directly from the elements
-// below it, about the centre the record stores.
+// below it, about the centre the record stores. The build keeps bounds,
+// radii and expansions in scene units (caller units times its power-of-two
+// scene scale), and so does the check.
 #include "gpu.h"
 #include "host_runtime/testing.h"
 #include "nolith_cuda/nolith_backend.h"
@@ -94,6 +96,24 @@ Element make_point(const float* p, const float* n) {
         e.finite = e.finite && std::isfinite(p[a]) && std::isfinite(n[a]);
     }
     e.w = e.w_mag = 1.0;
+    return e;
+}
+
+// The element in scene units: lengths times s, areas times s^2 (exact, s is
+// a power of two). A point's weight stays 1.
+Element in_scene_units(Element e, double s) {
+    for (D3& x : e.v)
+        for (double& c : x) c *= s;
+    for (int a = 0; a < 3; ++a) {
+        e.n[a] *= s * s;
+        e.n_mag[a] *= s * s;
+        e.g[a] *= s;
+        e.x_mag[a] *= s;
+    }
+    if (e.triangle) {
+        e.w *= s * s;
+        e.w_mag *= s * s;
+    }
     return e;
 }
 
@@ -217,6 +237,7 @@ Scene uv_sphere(int rings, int segments) {
 struct Snapshot {
     std::size_t n = 0, leaves = 0, nodes = 0;
     std::uint32_t levels = 0;
+    double scene_scale = 1;       // centres below are converted to scene units with it
     std::vector<unsigned> order;  // input index of each sorted element
     std::vector<AABB> aabbs;      // internal binary records, then the packets
     std::vector<BVH8Node> bvh;
@@ -248,6 +269,10 @@ Snapshot snapshot(const NolithBackend<Geometry>& backend) {
     s.bvh = read_back(backend.bvh8_nodes_data(), readable);
     s.pointers = read_back(backend.leaf_pointers_data(), readable);
     s.node_coefficients = read_back(backend.node_coefficients_data(), readable);
+    s.scene_scale = backend.scene_scale();
+    const float scale = backend.scene_scale();
+    for (AABB& b : s.aabbs) b.com = b.com * scale;
+    for (BVH8Node& b : s.bvh) b.com = b.com * scale;
     return s;
 }
 
@@ -448,6 +473,9 @@ struct Expected {
     double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
     D3 weighted{};  // sum of w g
     double weight = 0;
+    D3 centroid_sum{};  // sum of g, for a record without weight
+    std::size_t element_count = 0;
+    std::size_t zero_weight_elements = 0;  // in packets without weight
     D3 weighted_mag{};  // sum of w_mag x_mag
     double weight_mag = 0;
     std::size_t zero_weight_packets = 0;
@@ -477,7 +505,9 @@ struct Expected {
                 }
                 weighted[a] += e->w * e->g[a];
                 weighted_mag[a] += e->w_mag * e->x_mag[a];
+                centroid_sum[a] += e->g[a];
             }
+            ++element_count;
             packet_weight += e->w;
             weight_mag += e->w_mag;
             for (const D3& x : e->v) {
@@ -487,6 +517,7 @@ struct Expected {
         }
         weight += packet_weight;
         zero_weight_packets += packet_weight == 0.0;
+        if (packet_weight == 0.0) zero_weight_elements += elements.size();
     }
 
     // A node takes packet p's stored record, which is off by its rounding
@@ -597,16 +628,21 @@ void compare_bounds(const AABB& stored, const Expected& x, std::size_t merges, c
     const D3 com = to_d3(stored.com);
     for (int a = 0; a < 3; ++a) {
         if (x.weight == 0) {
-            CHECK_THAT(f, com[a] == 0.0, what << ": no weight, but centre component " << a << " is " << com[a]);
+            // Nothing weighs: the plain centroid of the elements.
+            const double want = x.centroid_sum[a] / x.element_count;
+            double mag = 0;
+            for (double m : {x.lo[a], x.hi[a]}) mag = std::max(mag, std::fabs(m));
+            CHECK_THAT(f, std::fabs(com[a] - want) <= (64 + 16.0 * merges) * kFloatUnit * mag,
+                       what << ": no weight, centre component " << a << " is " << com[a] << ", centroid " << want);
             continue;
         }
         const double want = x.weighted[a] / x.weight;
         // Packet sums and the division (about 32 roundings of the weighted
-        // magnitudes), 16 more per merge, and the 1e-10 weights that stand
-        // in for packets of zero area.
+        // magnitudes), 16 more per merge, and the weights of 1e-10 per
+        // element that stand in for packets of zero area.
         const double scale = (x.weighted_mag[a] + std::fabs(want) * x.weight_mag) / x.weight;
         const double tol = (32 + 16.0 * merges) * kFloatUnit * scale + 2 * kFloatUnit * std::fabs(want) +
-                           x.zero_weight_packets * 1e-10 / x.weight * (std::fabs(want) + scale);
+                           x.zero_weight_elements * 1e-10 / x.weight * (std::fabs(want) + scale);
         CHECK_THAT(f, std::fabs(com[a] - want) <= tol,
                    what << ": centre component " << a << " is " << com[a] << ", float64 weighted mean " << want
                         << " (tolerance " << tol << ")");
@@ -682,7 +718,9 @@ TreeReport check_tree(const Snapshot& s, const std::vector<Element>& elements, c
 
 template <typename Geometry>
 TreeReport check_backend(const NolithBackend<Geometry>& backend, const Scene& scene, const char* label) {
-    return check_tree(snapshot(backend), scene.elements(), label);
+    std::vector<Element> elements = scene.elements();
+    for (Element& e : elements) e = in_scene_units(e, backend.scene_scale());
+    return check_tree(snapshot(backend), elements, label);
 }
 
 // The sum of all scaled normals, which the root's zero order must equal.
@@ -690,9 +728,10 @@ void expect_root_sums_all_normals(const TreeReport& report, const Scene& scene) 
     if (report.snap.nodes == 0) return;
     D3 sum{}, mag{};
     for (const Element& e : scene.elements()) {
+        const Element scaled = in_scene_units(e, report.snap.scene_scale);
         for (int a = 0; a < 3; ++a) {
-            sum[a] += e.n[a];
-            mag[a] += e.n_mag[a];
+            sum[a] += scaled.n[a];
+            mag[a] += scaled.n_mag[a];
         }
     }
     const Vec3 root = Vec3::from_f16(report.snap.node_coefficients[0].zero_order);
@@ -757,7 +796,8 @@ TEST_F(BuiltTree, IdenticalElementsBuildAByIndexTree) {
 }
 
 // Collapsed and collinear triangles weigh nothing: a packet of them centres
-// at the origin and its parent follows its other children.
+// at the plain centroid of its triangles, its parent follows its other
+// children, and a tree of nothing else is centred by element counts.
 TEST_F(BuiltTree, ZeroAreaTrianglesBuildAndKeepTheirRecordsConsistent) {
     Scene mixed = random_soup(600, 31, 1.0f, 0.1f);
     const std::vector<float> spots = uniform(3 * 400, 2.0f, 3.0f, 32);
@@ -786,16 +826,21 @@ TEST_F(BuiltTree, AFlatSceneBuildsWithZeroHeightBoxes) {
     check_backend(*build_points(cloud), cloud, "flat cloud");
 }
 
-// Beyond 65504 the half corners, radii and packet moments become infinite;
-// centres stay finite, and everything in range is still exact.
-TEST_F(BuiltTree, CoordinatesBeyondTheHalfRangeBuild) {
-    const Scene soup = random_soup(500, 51, 1e5f, 10.0f);
-    const TreeReport soup_report = check_backend(*build_triangles(soup), soup, "soup at 1e5");
-    expect_root_sums_all_normals(soup_report, soup);
-    const Scene cloud = random_cloud(500, 53, 1e5f);
-    const TreeReport cloud_report = check_backend(*build_points(cloud), cloud, "cloud at 1e5");
-    expect_root_sums_all_normals(cloud_report, cloud);
-    EXPECT_TRUE(std::isinf(__half2float(cloud_report.snap.bvh.at(0).max_dist)));
+// Scenes far beyond the half range, or far below it, are stored in scene
+// units: every record is finite and exact to its rounding, as at unit size.
+TEST_F(BuiltTree, ScenesFarBeyondOrBelowTheHalfRangeKeepFiniteRecords) {
+    for (float extent : {1e5f, 1e-6f}) {
+        SCOPED_TRACE(extent);
+        const Scene soup = random_soup(500, 51, extent, 0.1f * extent);
+        const TreeReport soup_report = check_backend(*build_triangles(soup), soup, "soup");
+        expect_root_sums_all_normals(soup_report, soup);
+        Scene cloud = random_cloud(500, 53, extent);
+        for (float& v : cloud.b) v *= extent * extent;
+        const TreeReport cloud_report = check_backend(*build_points(cloud), cloud, "cloud");
+        expect_root_sums_all_normals(cloud_report, cloud);
+        EXPECT_TRUE(std::isfinite(__half2float(cloud_report.snap.bvh.at(0).max_dist)));
+        EXPECT_GT(__half2float(cloud_report.snap.bvh.at(0).max_dist), 0.25f);  // about half the diagonal
+    }
 }
 
 // A few infinite and NaN coordinates: the build completes with a sound tree,

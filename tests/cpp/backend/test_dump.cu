@@ -252,9 +252,20 @@ TEST_F(Dump, ThirtyThreePointsGiveOneNodeAndTwoLeaves) {
 // A tree written by hand into a 65-point backend: node 0 holds node 1 (slot
 // 0) and leaf packet 2 (slot 1); node 1 holds packets 0 and 1. Every value is
 // distinct, so each row shows which record and entry it was taken from.
+// Records are stored in scene units and shown in caller units: the values
+// below are written scaled by the backend's scene scale (exactly, it is a
+// power of two) and must come back as written.
 TEST_F(Dump, HandMadeTreeShowsEveryRecordInBreadthFirstOrder) {
     const auto backend = line_of_points(0, 65, 1);
-    const auto half = [](float x, float y, float z) { return Vec3_f16::from_float({x, y, z}); };
+    const float s = backend->scene_scale();
+    ASSERT_EQ(s, 1.0f / 128.0f);  // the line is 64 long
+    const auto half = [s](float x, float y, float z) { return Vec3_f16::from_float(Vec3{x, y, z} * s); };
+    const auto in_scene_units = [s](TailorCoefficients t) {
+        t.zero_order = t.zero_order * (s * s);
+        for (float& m : t.first_order.m) m *= s * s * s;
+        for (float& v : t.second_order.t) v *= s * s * s * s;
+        return TailorCoefficientsF16::from_float(t);
+    };
     constexpr std::uint32_t none = INVALID_INDEX;
 
     std::vector<BVH8Node> nodes(2);
@@ -279,8 +290,8 @@ TEST_F(Dump, HandMadeTreeShowsEveryRecordInBreadthFirstOrder) {
     overwrite(backend->bvh8_node_count_data(), std::vector<unsigned>{2});
     overwrite(backend->bvh8_nodes_data(), nodes);
     overwrite(backend->leaf_pointers_data(), slots);
-    overwrite(backend->node_coefficients_data(), {TailorCoefficientsF16::from_float(node_terms), {}});
-    overwrite(backend->leaf_coefficients_data(), {{}, {}, TailorCoefficientsF16::from_float(leaf_terms)});
+    overwrite(backend->node_coefficients_data(), {in_scene_units(node_terms), {}});
+    overwrite(backend->leaf_coefficients_data(), {{}, {}, in_scene_units(leaf_terms)});
     overwrite(backend->node_aabbs_data(), boxes);
 
     const std::string node_0_terms =

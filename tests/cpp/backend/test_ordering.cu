@@ -17,7 +17,9 @@
 namespace {
 
 using nolith_cuda::morton3D_63bit;
+using nolith_cuda::point_code;
 using nolith_cuda::scene_params_for_box;
+using nolith_cuda::SceneBox;
 
 template <typename T>
 std::vector<T> read_back(const T* device, std::size_t count) {
@@ -73,20 +75,8 @@ std::vector<unsigned> identity(std::size_t n) {
     return order;
 }
 
-// Interleaved code of a point against a scene, computed on the host.
-std::uint64_t host_code(const Vec3& p, const nolith_cuda::SceneParams& scene) {
-    const Vec3 lower = Vec3::from_f16(scene.scene.min);
-    const float coordinate[3] = {p.x - lower.x, p.y - lower.y, p.z - lower.z};
-    unsigned q[3];
-    for (int a = 0; a < 3; ++a) {
-        q[a] = static_cast<unsigned>(std::fmin(std::fmax(scene.scale * coordinate[a] * 2097151.0f, 0.0f), 2097151.0f));
-    }
-    return morton3D_63bit(q[0], q[1], q[2]);
-}
-
-AABB box(float lo_x, float lo_y, float lo_z, float hi_x, float hi_y, float hi_z) {
-    return AABB{Vec3_f16::from_float({lo_x, lo_y, lo_z}), Vec3_f16::from_float({hi_x, hi_y, hi_z}), {0, 0, 0},
-                __float2half_rn(0.0f)};
+SceneBox box(float lo_x, float lo_y, float lo_z, float hi_x, float hi_y, float hi_z) {
+    return SceneBox{{lo_x, lo_y, lo_z}, {hi_x, hi_y, hi_z}};
 }
 
 TEST(MortonCode, InterleavesTwentyOneBitsPerAxis) {
@@ -98,16 +88,23 @@ TEST(MortonCode, InterleavesTwentyOneBitsPerAxis) {
     EXPECT_EQ(morton3D_63bit(1u << 21, 1u << 25, 0xFFE00000u), 0u);
 }
 
-TEST(SceneScale, ComesFromTheLongestHalfRoundedExtent) {
-    EXPECT_FLOAT_EQ(scene_params_for_box(box(0, 0, 0, 2, 4, 1)).scale, 0.25f);
-    // A flat scene keeps a scale from its longest axis.
-    EXPECT_FLOAT_EQ(scene_params_for_box(box(-1, 3, 3, 1, 3, 3)).scale, 0.5f);
-    // Degenerate, infinite (extent rounds beyond the half range) and undefined extents give 0.
-    EXPECT_EQ(scene_params_for_box(box(1, 1, 1, 1, 1, 1)).scale, 0.0f);
-    EXPECT_EQ(scene_params_for_box(box(-40000, 0, 0, 40000, 1, 1)).scale, 0.0f);
-    EXPECT_EQ(scene_params_for_box(box(-70000, 0, 0, 1, 1, 1)).scale, 0.0f);
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_EQ(scene_params_for_box(box(nan, nan, nan, nan, nan, nan)).scale, 0.0f);
+// The code scale maps the longest extent onto the codes' unit; the scene
+// scale is the power of two that brings it into [0.5, 1), for any finite
+// extent. Degenerate, infinite and undefined extents code everything as 0.
+TEST(SceneScale, ComesFromTheLongestExtentAtAnySize) {
+    const auto two_to = [](int e) { return std::ldexp(1.0f, e); };
+    EXPECT_FLOAT_EQ(scene_params_for_box(box(0, 0, 0, 2, 4, 1)).code_scale, 0.25f);
+    EXPECT_EQ(scene_params_for_box(box(0, 0, 0, 2, 4, 1)).scene_scale, two_to(-3));
+    EXPECT_EQ(scene_params_for_box(box(-1, 3, 3, 1, 3, 3)).scene_scale, two_to(-2));  // flat: longest axis
+    EXPECT_FLOAT_EQ(scene_params_for_box(box(-70000, 0, 0, 1, 1, 1)).code_scale, 1.0f / 70001.0f);
+    EXPECT_EQ(scene_params_for_box(box(-70000, 0, 0, 1, 1, 1)).scene_scale, two_to(-17));
+    EXPECT_EQ(scene_params_for_box(box(0, 0, 0, 3e-7f, 0, 0)).scene_scale, two_to(21));
+    EXPECT_EQ(scene_params_for_box(box(-1e30f, 0, 0, 1e30f, 0, 0)).scene_scale, two_to(-101));
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    for (const SceneBox& b : {box(1, 1, 1, 1, 1, 1), box(-inf, 0, 0, 1, 1, 1), box(nan, nan, nan, nan, nan, nan)}) {
+        EXPECT_EQ(scene_params_for_box(b).code_scale, 0.0f);
+        EXPECT_EQ(scene_params_for_box(b).scene_scale, 1.0f);
+    }
 }
 
 TEST(SortedPlanes, HoldTheInputPermutedBySortedIndicesInMortonOrder) {
@@ -118,12 +115,12 @@ TEST(SortedPlanes, HoldTheInputPermutedBySortedIndicesInMortonOrder) {
         std::sort(sorted.begin(), sorted.end());
         ASSERT_EQ(sorted, identity(n)) << "sorted_indices is not a permutation, n = " << n;
         // Recompute the scene and codes on the host: the order must be ascending in them.
-        AABB scene = AABB::identity();
-        for (std::size_t e = 0; e < n; ++e) {
-            const Triangle t{{soup[9 * e], soup[9 * e + 1], soup[9 * e + 2]},
-                             {soup[9 * e + 3], soup[9 * e + 4], soup[9 * e + 5]},
-                             {soup[9 * e + 6], soup[9 * e + 7], soup[9 * e + 8]}};
-            scene = AABB::merge(scene, t.get_aabb(), 1.0f, 1.0f);
+        SceneBox scene = box(INFINITY, INFINITY, INFINITY, -INFINITY, -INFINITY, -INFINITY);
+        for (std::size_t c = 0; c < 9 * n; ++c) {
+            float* lower = &scene.lower.x + c % 3;
+            float* upper = &scene.upper.x + c % 3;
+            *lower = std::fmin(*lower, soup[c]);
+            *upper = std::fmax(*upper, soup[c]);
         }
         const auto params = scene_params_for_box(scene);
         std::uint64_t previous = 0;
@@ -133,7 +130,7 @@ TEST(SortedPlanes, HoldTheInputPermutedBySortedIndicesInMortonOrder) {
             const Triangle t{{soup[9 * e], soup[9 * e + 1], soup[9 * e + 2]},
                              {soup[9 * e + 3], soup[9 * e + 4], soup[9 * e + 5]},
                              {soup[9 * e + 6], soup[9 * e + 7], soup[9 * e + 8]}};
-            const std::uint64_t code = host_code(t.centroid(), params);
+            const std::uint64_t code = point_code(t.centroid(), params);
             ASSERT_GE(code, previous) << "element " << k << " is out of Morton order";
             previous = code;
         }
@@ -154,16 +151,21 @@ TEST(SortedPlanes, PointsCarryTheirNormalsAlong) {
     }
 }
 
-// Inputs whose codes are all equal keep their input order (stable sort), and
-// the build completes for coordinates the half-precision box cannot hold.
-TEST(SortedPlanes, EqualCodesKeepInputOrderForDegenerateAndOutOfRangeScenes) {
+// Inputs whose codes are all equal keep their input order (stable sort); a
+// scene keeps its order at any size, however far beyond the half range.
+TEST(SortedPlanes, EqualCodesKeepInputOrderAndAnySizeKeepsItsOrder) {
     const std::size_t n = 70;
     std::vector<float> same(3 * n, 0.25f);
     EXPECT_EQ(build_points(same, same).order, identity(n));
 
-    std::vector<float> huge = random_values(3 * n, 1.0f, 9);
-    huge[0] = 1e6f;  // beyond the half range: infinite scene box, scale 0
-    EXPECT_EQ(build_points(huge, huge).order, identity(n));
+    const std::vector<float> unit = random_values(3 * n, 1.0f, 9);
+    const std::vector<unsigned> unit_order = build_points(unit, unit).order;
+    EXPECT_NE(unit_order, identity(n));
+    for (float scale : {1e-7f, 1e5f, 1e30f}) {
+        std::vector<float> scaled = unit;
+        for (float& v : scaled) v *= scale;
+        EXPECT_EQ(build_points(scaled, unit).order, unit_order) << "scale " << scale;
+    }
 
     std::vector<float> infinite = random_values(9 * n, 1.0f, 10);
     infinite[4] = std::numeric_limits<float>::infinity();

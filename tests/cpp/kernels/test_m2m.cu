@@ -187,7 +187,8 @@ Result run(const Tree& tree) {
     EXPECT_CUDA(compute_internal_tailor_coefficients_m2m(nodes.get(), node_parents.get(), aabbs.get(),
                                                          leaf_coefficients.get(), leaf_parents.get(),
                                                          leaf_pointers.get(), half.get(), full.get(),
-                                                         child_counts.get(), tree.leaf_count, counters.get(), stream));
+                                                         child_counts.get(), tree.leaf_count, counters.get(), 1.0f,
+                                                         stream));
     EXPECT_CUDA(cudaStreamSynchronize(stream));
     EXPECT_CUDA(cudaStreamDestroy(stream));
     return {half.download(), full.download(), counters.download()};

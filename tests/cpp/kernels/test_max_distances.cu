@@ -98,7 +98,7 @@ Radii run(const Hierarchy& h, const std::vector<float>& planes, std::uint32_t n)
     max_distances.zero();
     cudaStream_t stream = nullptr;
     EXPECT_CUDA(compute_max_distances<Geometry>(nodes.get(), soa.get(), leaf_parents.get(), node_parents.get(),
-                                                max_distances.get(), n, K, stream));
+                                                max_distances.get(), n, K, 1.0f, stream));
     EXPECT_CUDA(cudaDeviceSynchronize());
     return {nodes.download(), max_distances.download()};
 }
@@ -167,7 +167,7 @@ TEST_F(MaxDistances, NoNodesLaunchNothing) {
     hr::clear_failures();
     cudaStream_t stream = nullptr;
     EXPECT_CUDA(compute_max_distances<PointNormal>(nodes.get(), soa.get(), parents.get(), parents.get(),
-                                                   max_distances.get(), 32, 0, stream));
+                                                   max_distances.get(), 32, 0, 1.0f, stream));
     EXPECT_EQ(0u, hr::calls(hr::Operation::Launch));
     const std::vector<BVH8Node> after = nodes.download();
     EXPECT_EQ(0, std::memcmp(before.data(), after.data(), sizeof(BVH8Node)));

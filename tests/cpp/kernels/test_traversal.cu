@@ -75,8 +75,9 @@ double exact_contribution(const Triangle& t, const D3& q, double) {
     const D3 a = d3(t.v0) - q, b = d3(t.v1) - q, c = d3(t.v2) - q;
     const double la = a.norm(), lb = b.norm(), lc = c.norm();
     const double det = a.dot(cross(b, c));
-    const double den = la * lb * lc + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
-    if (std::fabs(den) < 1e-12) return 0.5;
+    const double product = la * lb * lc;
+    const double den = product + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
+    if (den <= product && std::fabs(det) <= 1e-12 * product) return 0.0;  // in the plane: principal value
     return std::atan2(det, den) / (2.0 * kPi);
 }
 double exact_contribution(const PointNormal& e, const D3& q, double inv_epsilon) {
@@ -496,6 +497,7 @@ public:
         p.beta = beta;
         p.epsilon = epsilon;
         p.tree_levels = levels_;
+        p.scene_scale = 1.0f;
         return p;
     }
 

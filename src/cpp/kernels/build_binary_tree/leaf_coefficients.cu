@@ -8,9 +8,11 @@ namespace {
 constexpr unsigned kBlock = 256;
 constexpr unsigned kFullMask = 0xffffffffu;
 
-// Stands in for a packet weight of exactly zero (degenerate triangles), so
-// that every weight added in the bottom-up pass is positive and a first
-// arrival is always told apart from a second one.
+// Stands in, per element, for a packet weight of exactly zero (degenerate
+// triangles), so that every weight added in the bottom-up pass is positive and
+// a first arrival is always told apart from a second one, and so that nodes
+// made only of such packets are centred by element count. Weights are areas
+// in scene units, so this is far below any real triangle's.
 constexpr float ZERO_WEIGHT_EPSILON = 1e-10f;
 
 // ------------------------------------------------------- per-element terms
@@ -142,22 +144,26 @@ __device__ __forceinline__ AABB load_written_bounds(const AABB* record) {
 // ------------------------------------------------------------------ kernel
 
 // One warp per leaf packet; lane l handles sorted element 32 j + l, lanes
-// past the last element take part with neutral values. Lane 0 writes the
-// packet's record and coefficients, then climbs the binary tree: of the two
-// threads that reach a node, the second (its atomic add returns a non-zero
-// weight) merges the children and goes on; the first stops.
+// past the last element take part with neutral values. Everything is computed
+// in scene units (the elements scaled by `scene_scale`); centres are stored in
+// caller units. Lane 0 writes the packet's record and coefficients, then
+// climbs the binary tree: of the two threads that reach a node, the second
+// (its atomic add returns a non-zero weight) merges the children and goes on;
+// the first stops.
 template <typename Geometry>
 __global__ void __launch_bounds__(kBlock)
     populate_binary_tree_aabb_and_leaf_coefficients_kernel(SoAView<Geometry> geometry,
                                                            TailorCoefficientsF16* leaf_coefficients,
                                                            std::uint32_t leaf_count, const BinaryNode* binary_nodes,
                                                            AABB* node_aabbs, const std::uint32_t* binary_parents,
-                                                           float* subtree_weights, std::uint32_t element_count) {
+                                                           float* subtree_weights, std::uint32_t element_count,
+                                                           float scene_scale) {
     const std::uint32_t t = blockIdx.x * blockDim.x + threadIdx.x;
     const std::uint32_t packet = t / 32u;
     const std::uint32_t lane = t % 32u;
     if (packet >= leaf_count) return;  // whole warps only
     const bool live = t < element_count;
+    const std::uint32_t live_count = min(element_count - packet * 32u, 32u);
 
     Geometry element{};
     const __half pos_inf = __float2half_rn(1e38f), neg_inf = __float2half_rn(-1e38f);
@@ -165,7 +171,7 @@ __global__ void __launch_bounds__(kBlock)
     float weight = 0.0f;
     Vec3 weighted{0.0f, 0.0f, 0.0f};
     if (live) {
-        element = Geometry::load(geometry, t, geometry.stride);
+        element = Geometry::load(geometry, t, geometry.stride).scaled(scene_scale);
         element_bounds(element, lo, hi);
         weight = element_weight(element);
         weighted = element_weighted_position(element, weight);
@@ -173,8 +179,15 @@ __global__ void __launch_bounds__(kBlock)
 
     warp_box(lo, hi);
     const float packet_weight = warp_all_sum(weight);
-    const Vec3 weighted_sum{warp_all_sum(weighted.x), warp_all_sum(weighted.y), warp_all_sum(weighted.z)};
-    const Vec3 com = packet_weight > 0.0f ? weighted_sum * (1.0f / packet_weight) : Vec3{0.0f, 0.0f, 0.0f};
+    Vec3 com;
+    if (packet_weight > 0.0f) {
+        const Vec3 weighted_sum{warp_all_sum(weighted.x), warp_all_sum(weighted.y), warp_all_sum(weighted.z)};
+        com = weighted_sum * (1.0f / packet_weight);
+    } else {
+        // No area at all: the plain centroid of the elements.
+        const Vec3 c = live ? element_weighted_position(element, 1.0f) : Vec3{0.0f, 0.0f, 0.0f};
+        com = Vec3{warp_all_sum(c.x), warp_all_sum(c.y), warp_all_sum(c.z)} * (1.0f / float(live_count));
+    }
     const float radius = warp_all_max(live ? element.max_distance_to(com) : 0.0f);
 
     TailorCoefficients terms{};
@@ -189,10 +202,10 @@ __global__ void __launch_bounds__(kBlock)
 
     std::uint32_t x = leaf_count - 1 + packet;
     const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(sums);
-    node_aabbs[x] = AABB{lo, hi, com, expansion_radius(radius, rounded)};
+    node_aabbs[x] = AABB{lo, hi, com * (1.0f / scene_scale), expansion_radius(radius, rounded)};
     leaf_coefficients[packet] = rounded;
 
-    float w = packet_weight == 0.0f ? ZERO_WEIGHT_EPSILON : packet_weight;
+    float w = packet_weight > 0.0f ? packet_weight : ZERO_WEIGHT_EPSILON * float(live_count);
     std::uint32_t parent = binary_parents[x];
     if (parent == INVALID_INDEX) return;  // a single packet is the whole tree
     __threadfence();
@@ -227,19 +240,19 @@ cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geo
                                                             std::uint32_t leaf_count, const BinaryNode* binary_nodes,
                                                             AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                             float* subtree_weights, std::uint32_t element_count,
-                                                            cudaStream_t& stream) {
+                                                            float scene_scale, cudaStream_t& stream) {
     if (element_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     const std::uint32_t blocks = (leaf_count * 32u + 255u) / 256u;
     nolith_cuda::launch<populate_binary_tree_aabb_and_leaf_coefficients_kernel<Geometry>>(
         dim3(blocks), dim3(kBlock), 0, stream, view, leaf_coefficients, leaf_count, binary_nodes, node_aabbs,
-        binary_parents, subtree_weights, element_count);
+        binary_parents, subtree_weights, element_count, scene_scale);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<Triangle>(
     const float*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*, const std::uint32_t*, float*,
-    std::uint32_t, cudaStream_t&);
+    std::uint32_t, float, cudaStream_t&);
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<PointNormal>(
     const float*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*, const std::uint32_t*, float*,
-    std::uint32_t, cudaStream_t&);
+    std::uint32_t, float, cudaStream_t&);

@@ -169,16 +169,17 @@ __device__ __forceinline__ float compute_node_approximation(const Vec3& q, const
 }
 
 // Exact sum of leaf packet `packet` for every lane in `mask`: lane i holds
-// element 32 packet + i, and the warp adds up its 32 contributions for one
-// requesting lane at a time. Returns what this lane must add to its sum.
+// element 32 packet + i (in scene units), and the warp adds up its 32
+// contributions for one requesting lane at a time. Returns what this lane
+// must add to its sum.
 template <typename Geometry>
 __device__ __forceinline__ float sum_packet_exactly(const SoAView<Geometry>& geometry, std::uint32_t packet,
                                                     std::uint32_t num_elements, unsigned mask, const Vec3& q,
-                                                    float inv_epsilon, unsigned lane) {
+                                                    float inv_epsilon, float scene_scale, unsigned lane) {
     const std::uint32_t element = packet * ELEMENTS_PER_LEAF + lane;
     const bool has_element = element < num_elements;
     Geometry g{};
-    if (has_element) g = Geometry::load(geometry, element, geometry.stride);
+    if (has_element) g = Geometry::load(geometry, element, geometry.stride).scaled(scene_scale);
     float mine = 0.0f;
     while (mask != 0) {
         const int t = __ffs(static_cast<int>(mask)) - 1;
@@ -198,7 +199,8 @@ __device__ __forceinline__ float sum_packet_exactly(const SoAView<Geometry>& geo
 // subtree. The stack lives in static shared memory when stack_capacity fits
 // it, else in dynamic shared memory (global_stack null) or in global_stack
 // (stack_capacity entries per warp of the grid). No push goes beyond
-// stack_capacity.
+// stack_capacity. The walk works in scene units: queries, centres and
+// elements are multiplied by scene_scale, and inv_epsilon is in scene units.
 template <typename Geometry>
 __global__ void __launch_bounds__(kTraversalBlock)
     compute_winding_numbers_kernel(const Vec3* queries, const std::uint32_t* query_order, const BVH8Node* nodes,
@@ -206,7 +208,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
                                    const TailorCoefficientsF16* leaf_coefficients, const AABB* leaf_aabbs,
                                    SoAView<Geometry> geometry, std::uint32_t num_queries, std::uint32_t num_elements,
                                    float* out, std::uint32_t* work_counter, float beta_sq, float inv_epsilon,
-                                   std::uint32_t* global_stack, std::uint32_t stack_capacity) {
+                                   float scene_scale, std::uint32_t* global_stack, std::uint32_t stack_capacity) {
     __shared__ std::uint32_t shared_stack[kWarpsPerBlock][kSharedStackEntries];
     const float near_field = std::is_same<Geometry, PointNormal>::value ? 2.0f / inv_epsilon : 0.0f;
     __shared__ BVH8Node current_node_cache[kWarpsPerBlock];
@@ -240,7 +242,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
         if (position < num_queries) {
             query_index = __ldg(query_order + position);
             const float* p = &queries[query_index].x;
-            q = Vec3{__ldg(p), __ldg(p + 1), __ldg(p + 2)};
+            q = Vec3{__ldg(p), __ldg(p + 1), __ldg(p + 2)} * scene_scale;
             marker = kMarkerActive;
         }
         float sum = 0.0f;
@@ -257,11 +259,12 @@ __global__ void __launch_bounds__(kTraversalBlock)
 
             const bool active = !(static_cast<int>(s_pop) > marker);
             if (active) marker = kMarkerActive;
-            const bool approx = active && should_node_be_approximated(q, node.com, node.max_dist, beta_sq, near_field);
+            const Vec3 node_com = node.com * scene_scale;
+            const bool approx = active && should_node_be_approximated(q, node_com, node.max_dist, beta_sq, near_field);
             if (__any_sync(kFullMask, approx)) {
                 fill_warp_cache(&coefficients, node_coefficients + v, lane);
                 if (approx) {
-                    sum += compute_node_approximation(q, node.com, coefficients);
+                    sum += compute_node_approximation(q, node_com, coefficients);
                     marker = static_cast<int>(s);
                 }
             }
@@ -279,7 +282,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
                 if (kind == Leaf) {
                     const std::uint32_t packet = leaves.leaf_index[slot];
                     const AABB* box = leaf_aabbs + packet;
-                    const Vec3 com{__ldg(&box->com.x), __ldg(&box->com.y), __ldg(&box->com.z)};
+                    const Vec3 com = Vec3{__ldg(&box->com.x), __ldg(&box->com.y), __ldg(&box->com.z)} * scene_scale;
                     const bool leaf_approx =
                         descend && should_node_be_approximated(q, com, __ldg(&box->max_dist), beta_sq, near_field);
                     if (__any_sync(kFullMask, leaf_approx)) {
@@ -288,7 +291,8 @@ __global__ void __launch_bounds__(kTraversalBlock)
                     }
                     const unsigned near = __ballot_sync(kFullMask, descend && !leaf_approx);
                     if (near != 0) {
-                        sum += sum_packet_exactly(geometry, packet, num_elements, near, q, inv_epsilon, lane);
+                        sum += sum_packet_exactly(geometry, packet, num_elements, near, q, inv_epsilon, scene_scale,
+                                                  lane);
                     }
                 } else {
                     // Children are tested when popped. A full stack drops the
@@ -306,22 +310,23 @@ __global__ void __launch_bounds__(kTraversalBlock)
     }
 }
 
-// At most 32 elements: the block stages them in shared memory and every
-// thread sums them exactly for its query.
+// At most 32 elements: the block stages them in shared memory (in scene
+// units) and every thread sums them exactly for its query.
 template <typename Geometry>
 __global__ void __launch_bounds__(kSingleLeafBlock)
     compute_winding_numbers_single_leaf_kernel(const Vec3* queries, const std::uint32_t* query_order,
                                                SoAView<Geometry> geometry, std::uint32_t num_queries,
-                                               std::uint32_t num_elements, float* out, float inv_epsilon) {
+                                               std::uint32_t num_elements, float* out, float inv_epsilon,
+                                               float scene_scale) {
     __shared__ Geometry shared_geometry[ELEMENTS_PER_LEAF];
     const std::uint32_t t = threadIdx.x;
-    if (t < num_elements) shared_geometry[t] = Geometry::load(geometry, t, geometry.stride);
+    if (t < num_elements) shared_geometry[t] = Geometry::load(geometry, t, geometry.stride).scaled(scene_scale);
     __syncthreads();
     const std::uint32_t g = blockIdx.x * kSingleLeafBlock + t;
     if (g >= num_queries) return;
     const std::uint32_t query_index = __ldg(query_order + g);
     const float* p = &queries[query_index].x;
-    const Vec3 q{__ldg(p), __ldg(p + 1), __ldg(p + 2)};
+    const Vec3 q = Vec3{__ldg(p), __ldg(p + 1), __ldg(p + 2)} * scene_scale;
     float sum = 0.0f;
     for (std::uint32_t j = 0; j < num_elements; ++j) sum += shared_geometry[j].contributionToQuery(q, inv_epsilon);
     out[query_index] = sum;
@@ -347,12 +352,14 @@ template <typename Geometry>
 cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>& params, int device,
                                     const cudaStream_t& stream) {
     if (params.num_queries == 0) return cudaSuccess;
-    const float inv_epsilon = 1.0f / params.epsilon;
+    // The kernels work in scene units, epsilon included.
+    const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
 
     if (params.num_elements <= ELEMENTS_PER_LEAF) {
         nolith_cuda::launch<compute_winding_numbers_single_leaf_kernel<Geometry>>(
             dim3((params.num_queries + 255) >> 8), dim3(kSingleLeafBlock), 0, stream, params.queries,
-            params.query_order, params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon);
+            params.query_order, params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon,
+            params.scene_scale);
         return NOLITH_CUDA_CHECK(cudaGetLastError());
     }
 
@@ -420,7 +427,7 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
         dim3(blocks), dim3(kTraversalBlock), dynamic_bytes, stream, params.queries, params.query_order, params.nodes,
         params.leaf_pointers, params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs, params.geometry,
         params.num_queries, params.num_elements, params.out, params.work_counter, params.beta * params.beta,
-        inv_epsilon, stack_buffer, static_cast<std::uint32_t>(stack_entries));
+        inv_epsilon, params.scene_scale, stack_buffer, static_cast<std::uint32_t>(stack_entries));
     const cudaError_t launch_status = NOLITH_CUDA_CHECK(cudaGetLastError());
 
     if (stack_buffer != nullptr) {
