@@ -2,12 +2,15 @@
 // constructors and methods, their signature texts and docstrings, the argument
 // checks, and the export of result buffers as DLPack arrays.
 //
-// Arrays cross the boundary without copies: every array argument is declared
-// `noconvert`, so nanobind either hands us the caller's memory as it is or
-// refuses the call with its TypeError. In the host flavour the engine runs on
-// the CPU and takes CPU arrays where the cuda flavour takes CUDA arrays.
+// Arrays cross the boundary without copies: an array argument is used in
+// place when it has the required element type, shape, C layout and device
+// (read-only arrays too, nothing is ever written to an input); otherwise the
+// member raises a TypeError that names the argument, what it needs and what
+// it got (binding/arguments.h). In the host flavour the engine runs on the CPU
+// and takes CPU arrays where the cuda flavour takes CUDA arrays.
 //
-// Every member runs with the interpreter lock held; none releases it.
+// Builds and queries release the interpreter lock while the engine works, so
+// other Python threads run meanwhile.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
@@ -21,10 +24,15 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/arguments.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "utils/device_memory.h"
 
 namespace nb = nanobind;
+using nolith_binding::ArgumentErrors;
+using nolith_binding::ArrayArgument;
+using nolith_binding::Claim;
+using nolith_binding::StreamHandle;
 
 namespace {
 
@@ -40,9 +48,14 @@ using Device = nb::device::cuda;
 template <typename Scalar, typename Shape>
 using DeviceArray = nb::ndarray<nb::array_api, Scalar, Shape, nb::c_contig, Device>;
 
-using TriangleArray = DeviceArray<float, nb::shape<-1, 3, 3>>;
+// Inputs are read only: const element types accept read-only arrays.
+using TriangleArg = ArrayArgument<DeviceArray<const float, nb::shape<-1, 3, 3>>>;
+using Vec3Arg = ArrayArgument<DeviceArray<const float, nb::shape<-1, 3>>>;
+using IndexArg = ArrayArgument<DeviceArray<const std::uint32_t, nb::shape<-1, 3>>, Claim::NoFloatingPoint>;
+using ScalarArg = ArrayArgument<DeviceArray<const float, nb::shape<-1>>>;
+
+// Results.
 using Vec3Array = DeviceArray<float, nb::shape<-1, 3>>;
-using IndexArray = DeviceArray<std::uint32_t, nb::shape<-1, 3>>;
 using ScalarArray = DeviceArray<float, nb::shape<-1>>;
 
 using TriangleBackend = NolithBackend<Triangle>;
@@ -351,36 +364,75 @@ constexpr const char* kDumpDoc = R"doc(
 // ---------------------------------------------------------------------------
 // Members.
 
-void init_from_triangles(NolithEngine* self, const TriangleArray& triangles) {
-    auto backend = TriangleBackend::CreateFromTriangles(triangles.data(), triangles.shape(0), triangles.device_id());
+constexpr nolith_binding::Expected kTriangles{"triangles", "float32", "(N, 3, 3)"};
+constexpr nolith_binding::Expected kVertices{"vertices", "float32", "(M, 3)"};
+constexpr nolith_binding::Expected kTriangleIndices{"triangle_indices", "uint32", "(N, 3)"};
+constexpr nolith_binding::Expected kPoints{"points", "float32", "(N, 3)"};
+constexpr nolith_binding::Expected kNormals{"normals", "float32", "(N, 3)"};
+constexpr nolith_binding::Expected kPc{"pc", "float32", "(N, 3)"};
+constexpr nolith_binding::Expected kExtraPoints{"extra_points", "float32", "(K, 3)"};
+constexpr nolith_binding::Expected kExtraWn{"extra_wn", "float32", "(K,)"};
+constexpr nolith_binding::Expected kPcWn{"pc_wn", "float32", "(N,)"};
+constexpr nolith_binding::Expected kQueries{"queries", "float32", "(Q, 3)"};
+constexpr nolith_binding::Expected kGradOutput{"grad_output", "float32", "(Q,)"};
+
+// The engine keeps nothing of its input arrays beyond the build, and the
+// arguments stay referenced for the whole call: the lock can go meanwhile.
+template <typename Work>
+auto without_the_lock(Work&& work) {
+    nb::gil_scoped_release release;
+    return work();
+}
+
+void init_from_triangles(NolithEngine* self, const TriangleArg& triangles) {
+    ArgumentErrors().check(triangles, kTriangles).raise_if_any();
+    const auto& t = triangles.array;
+    auto backend = without_the_lock([&] { return TriangleBackend::CreateFromTriangles(t.data(), t.shape(0), t.device_id()); });
     NolithEngine* engine = new (self) NolithEngine();
     engine->triangle_backend = std::move(backend);
     engine->is_triangle = true;
 }
 
-void init_from_mesh(NolithEngine* self, const Vec3Array& vertices, const IndexArray& triangle_indices) {
-    if (vertices.device_id() != triangle_indices.device_id())
+void init_from_mesh(NolithEngine* self, const Vec3Arg& vertices, const IndexArg& triangle_indices) {
+    ArgumentErrors().check(vertices, kVertices).check(triangle_indices, kTriangleIndices).raise_if_any();
+    const auto& v = vertices.array;
+    const auto& f = triangle_indices.array;
+    if (v.device_id() != f.device_id())
         throw std::runtime_error("Vertices and triangle_indices must be on the same CUDA device.");
-    auto backend = TriangleBackend::CreateFromMesh(vertices.data(), vertices.shape(0), triangle_indices.data(),
-                                                   triangle_indices.shape(0), vertices.device_id());
+    auto backend = without_the_lock(
+        [&] { return TriangleBackend::CreateFromMesh(v.data(), v.shape(0), f.data(), f.shape(0), v.device_id()); });
     NolithEngine* engine = new (self) NolithEngine();
     engine->triangle_backend = std::move(backend);
     engine->is_triangle = true;
 }
 
-void init_from_points(NolithEngine* self, const Vec3Array& points, const Vec3Array& normals) {
-    if (points.device_id() != normals.device_id())
+void init_from_points(NolithEngine* self, const Vec3Arg& points, const Vec3Arg& normals) {
+    ArgumentErrors().check(points, kPoints).check(normals, kNormals).raise_if_any();
+    const auto& p = points.array;
+    const auto& n = normals.array;
+    if (p.device_id() != n.device_id())
         throw std::runtime_error("Points and Normals must be on the same CUDA device.");
-    if (points.shape(0) != normals.shape(0))
+    if (p.shape(0) != n.shape(0))
         throw std::runtime_error("Shape of points must be equal to shape of normals.");
-    auto backend = PointBackend::CreateFromPoints(points.data(), normals.data(), points.shape(0), points.device_id());
+    auto backend =
+        without_the_lock([&] { return PointBackend::CreateFromPoints(p.data(), n.data(), p.shape(0), p.device_id()); });
     NolithEngine* engine = new (self) NolithEngine();
     engine->point_backend = std::move(backend);
     engine->is_triangle = false;
 }
 
-NolithEngine solve_normals(const Vec3Array& pc, const Vec3Array& extra_points, const ScalarArray& extra_wn,
-                           const ScalarArray& pc_wn, float alpha_extra) {
+NolithEngine solve_normals(const Vec3Arg& pc_arg, const Vec3Arg& extra_points_arg, const ScalarArg& extra_wn_arg,
+                           const ScalarArg& pc_wn_arg, float alpha_extra) {
+    ArgumentErrors()
+        .check(pc_arg, kPc)
+        .check(extra_points_arg, kExtraPoints)
+        .check(extra_wn_arg, kExtraWn)
+        .check(pc_wn_arg, kPcWn)
+        .raise_if_any();
+    const auto& pc = pc_arg.array;
+    const auto& extra_points = extra_points_arg.array;
+    const auto& extra_wn = extra_wn_arg.array;
+    const auto& pc_wn = pc_wn_arg.array;
     const int device = pc.device_id();
     if (device != extra_points.device_id() || device != extra_wn.device_id())
         throw std::runtime_error("All input arrays must reside on the same CUDA device.");
@@ -408,8 +460,11 @@ NolithEngine solve_normals(const Vec3Array& pc, const Vec3Array& extra_points, c
         targets = filled;
     }
 
-    auto backend = PointBackend::CreateForSolver(pc.data(), count, device);
-    backend->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets, alpha_extra);
+    auto backend = without_the_lock([&] {
+        auto solver = PointBackend::CreateForSolver(pc.data(), count, device);
+        solver->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets, alpha_extra);
+        return solver;
+    });
 
     NolithEngine engine;
     engine.point_backend = std::move(backend);
@@ -424,34 +479,47 @@ Vec3Array scaled_normals(const NolithEngine& self) {
     return export_vectors(backend.get_normals(), backend.point_count(), backend.device_id());
 }
 
-ScalarArray compute(const NolithEngine& self, const Vec3Array& queries, float beta, float epsilon,
-                    std::uint64_t stream) {
-    require_engine_device(self, queries, "queries", "they are");
-    const std::size_t count = queries.shape(0);
-    const auto handle = static_cast<unsigned long long>(stream);
-    if (self.is_triangle) {
-        const TriangleBackend& backend = *self.triangle_backend;
-        return export_values(backend.compute(queries.data(), count, beta, epsilon, handle), count,
-                             backend.device_id());
-    }
-    const PointBackend& backend = *self.point_backend;
-    return export_values(backend.compute(queries.data(), count, beta, epsilon, handle), count, backend.device_id());
+// The common start of compute and brute_force: arguments, then the device.
+void check_query_arguments(const NolithEngine& self, const Vec3Arg& queries, const StreamHandle& stream) {
+    ArgumentErrors().check(queries, kQueries).check_stream(stream.given).raise_if_any();
+    require_engine_device(self, queries.array, "queries", "they are");
 }
 
-ScalarArray brute_force(const NolithEngine& self, const Vec3Array& queries, float epsilon, std::uint64_t stream) {
-    require_engine_device(self, queries, "queries", "they are");
+ScalarArray compute(const NolithEngine& self, const Vec3Arg& queries_arg, float beta, float epsilon,
+                    const StreamHandle& stream) {
+    check_query_arguments(self, queries_arg, stream);
+    const auto& queries = queries_arg.array;
     const std::size_t count = queries.shape(0);
-    const auto handle = static_cast<unsigned long long>(stream);
+    const auto handle = static_cast<unsigned long long>(stream.value);
     if (self.is_triangle) {
         const TriangleBackend& backend = *self.triangle_backend;
-        return export_values(backend.brute_force(queries.data(), count, epsilon, handle), count,
-                             backend.device_id());
+        auto result = without_the_lock([&] { return backend.compute(queries.data(), count, beta, epsilon, handle); });
+        return export_values(std::move(result), count, backend.device_id());
     }
     const PointBackend& backend = *self.point_backend;
-    return export_values(backend.brute_force(queries.data(), count, epsilon, handle), count, backend.device_id());
+    auto result = without_the_lock([&] { return backend.compute(queries.data(), count, beta, epsilon, handle); });
+    return export_values(std::move(result), count, backend.device_id());
 }
 
-Vec3Array grad_scaled_normals(const NolithEngine& self, const ScalarArray& grad_output) {
+ScalarArray brute_force(const NolithEngine& self, const Vec3Arg& queries_arg, float epsilon,
+                        const StreamHandle& stream) {
+    check_query_arguments(self, queries_arg, stream);
+    const auto& queries = queries_arg.array;
+    const std::size_t count = queries.shape(0);
+    const auto handle = static_cast<unsigned long long>(stream.value);
+    if (self.is_triangle) {
+        const TriangleBackend& backend = *self.triangle_backend;
+        auto result = without_the_lock([&] { return backend.brute_force(queries.data(), count, epsilon, handle); });
+        return export_values(std::move(result), count, backend.device_id());
+    }
+    const PointBackend& backend = *self.point_backend;
+    auto result = without_the_lock([&] { return backend.brute_force(queries.data(), count, epsilon, handle); });
+    return export_values(std::move(result), count, backend.device_id());
+}
+
+Vec3Array grad_scaled_normals(const NolithEngine& self, const ScalarArg& grad_output_arg) {
+    ArgumentErrors().check(grad_output_arg, kGradOutput).raise_if_any();
+    const auto& grad_output = grad_output_arg.array;
     require_engine_device(self, grad_output, "grad_output", "it is");
     if (self.is_triangle) {
         const TriangleBackend& backend = *self.triangle_backend;
@@ -463,7 +531,9 @@ Vec3Array grad_scaled_normals(const NolithEngine& self, const ScalarArray& grad_
                           backend.device_id());
 }
 
-Vec3Array grad_points(const NolithEngine& self, const ScalarArray& grad_output) {
+Vec3Array grad_points(const NolithEngine& self, const ScalarArg& grad_output_arg) {
+    ArgumentErrors().check(grad_output_arg, kGradOutput).raise_if_any();
+    const auto& grad_output = grad_output_arg.array;
     require_engine_device(self, grad_output, "grad_output", "it is");
     if (self.is_triangle) {
         const TriangleBackend& backend = *self.triangle_backend;
@@ -485,24 +555,21 @@ NB_MODULE(nolith_module, m) {
     m.doc() = kModuleDoc;
 
     nb::class_<NolithEngine>(m, "NolithEngine")
-        .def("__init__", &init_from_triangles, nb::sig(kInitTrianglesSig), nb::arg("triangles").noconvert(),
-             kInitTrianglesDoc)
-        .def("__init__", &init_from_mesh, nb::sig(kInitMeshSig), nb::arg("vertices").noconvert(),
-             nb::arg("triangle_indices").noconvert(), kInitMeshDoc)
-        .def("__init__", &init_from_points, nb::sig(kInitPointsSig), nb::arg("points").noconvert(),
-             nb::arg("normals").noconvert(), kInitPointsDoc)
-        .def_static("solve_normals", &solve_normals, nb::sig(kSolveNormalsSig), nb::arg("pc").noconvert(),
-                    nb::arg("extra_points").noconvert(), nb::arg("extra_wn").noconvert(),
-                    nb::arg("pc_wn").noconvert().none() = nb::none(), nb::arg("alpha_extra") = 0.2f,
-                    kSolveNormalsDoc)
+        .def("__init__", &init_from_triangles, nb::sig(kInitTrianglesSig), nb::arg("triangles"), kInitTrianglesDoc)
+        .def("__init__", &init_from_mesh, nb::sig(kInitMeshSig), nb::arg("vertices"), nb::arg("triangle_indices"),
+             kInitMeshDoc)
+        .def("__init__", &init_from_points, nb::sig(kInitPointsSig), nb::arg("points"), nb::arg("normals"),
+             kInitPointsDoc)
+        .def_static("solve_normals", &solve_normals, nb::sig(kSolveNormalsSig), nb::arg("pc"),
+                    nb::arg("extra_points"), nb::arg("extra_wn"), nb::arg("pc_wn").none() = nb::none(),
+                    nb::arg("alpha_extra") = 0.2f, kSolveNormalsDoc)
         .def_prop_ro("scaled_normals", &scaled_normals, nb::sig(kScaledNormalsSig), kScaledNormalsDoc)
-        .def("compute", &compute, nb::sig(kComputeSig), nb::arg("queries").noconvert(), nb::arg("beta") = -1.0f,
-             nb::arg("epsilon") = -1.0f, nb::arg("stream") = std::uint64_t{0}, kComputeDoc)
-        .def("brute_force", &brute_force, nb::sig(kBruteForceSig), nb::arg("queries").noconvert(),
-             nb::arg("epsilon") = -1.0f, nb::arg("stream") = std::uint64_t{0}, kBruteForceDoc)
-        .def("grad_scaled_normals", &grad_scaled_normals, nb::sig(kGradScaledNormalsSig),
-             nb::arg("grad_output").noconvert(), kGradScaledNormalsDoc)
-        .def("grad_points", &grad_points, nb::sig(kGradPointsSig), nb::arg("grad_output").noconvert(),
-             kGradPointsDoc)
+        .def("compute", &compute, nb::sig(kComputeSig), nb::arg("queries"), nb::arg("beta") = -1.0f,
+             nb::arg("epsilon") = -1.0f, nb::arg("stream") = StreamHandle{}, kComputeDoc)
+        .def("brute_force", &brute_force, nb::sig(kBruteForceSig), nb::arg("queries"), nb::arg("epsilon") = -1.0f,
+             nb::arg("stream") = StreamHandle{}, kBruteForceDoc)
+        .def("grad_scaled_normals", &grad_scaled_normals, nb::sig(kGradScaledNormalsSig), nb::arg("grad_output"),
+             kGradScaledNormalsDoc)
+        .def("grad_points", &grad_points, nb::sig(kGradPointsSig), nb::arg("grad_output"), kGradPointsDoc)
         .def("dump", &dump, nb::sig(kDumpSig), kDumpDoc);
 }

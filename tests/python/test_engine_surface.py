@@ -27,6 +27,22 @@ def nb_signature(name):
     return member.__nb_signature__
 
 
+def icosphere_like(rings, segments):
+    """A closed latitude-longitude sphere: (vertices, uint32 faces)."""
+    theta = np.linspace(0, np.pi, rings + 1)[1:-1, None]
+    phi = np.linspace(0, 2 * np.pi, segments, endpoint=False)[None, :]
+    ring = np.stack([np.sin(theta) * np.cos(phi), np.sin(theta) * np.sin(phi), np.cos(theta) + 0 * phi], -1)
+    verts = np.concatenate([[[0, 0, 1]], ring.reshape(-1, 3), [[0, 0, -1]]]).astype(F32)
+    at = lambda r, k: 1 + r * segments + k % segments  # noqa: E731
+    faces = [(0, at(0, k), at(0, k + 1)) for k in range(segments)]
+    for r in range(rings - 2):
+        for k in range(segments):
+            faces += [(at(r, k), at(r + 1, k), at(r + 1, k + 1)), (at(r, k), at(r + 1, k + 1), at(r, k + 1))]
+    south = len(verts) - 1
+    faces += [(at(rings - 2, k), south, at(rings - 2, k + 1)) for k in range(segments)]
+    return verts, np.array(faces, np.uint32)
+
+
 def doc_lines(text):
     return [line.strip() for line in text.splitlines()]
 
@@ -216,30 +232,88 @@ def test_keywords_follow_the_parameter_names(dev):
         Engine(dev.array(VERTICES), triange_indices=dev.array(INDICES))
 
 
-def test_arguments_of_the_wrong_kind_are_refused_without_conversion(dev, engine, native_stdout):
-    refused = [
-        lambda: Engine(dev.array(TRIANGLES.astype(np.float64))),
-        lambda: Engine(dev.array(TRIANGLES.reshape(2, 9))),
-        lambda: Engine(dev.array(VERTICES), dev.array(INDICES.astype(np.int32))),
-        lambda: Engine(dev.array(VERTICES), triangle_indices=dev.array(INDICES.astype(np.int64))),
-        lambda: Engine(dev.array(POINTS), dev.array(NORMALS[:, :2])),
-        lambda: Engine(dev.array(POINTS)[::2], dev.array(NORMALS)[::2]),  # not contiguous
-        lambda: engine.compute(dev.array(QUERIES.astype(np.float64))),
-        lambda: engine.compute(dev.array(np.zeros((5, 6), F32))[:, :3]),  # not contiguous
-        lambda: engine.compute(dev.array(QUERIES.T)),
-        lambda: engine.brute_force(dev.array(QUERIES[:, :2])),
-        lambda: engine.compute(dev.array(QUERIES), stream=-1),
-        lambda: engine.brute_force(dev.array(QUERIES), stream=-1),
-        lambda: engine.compute(dev.array(QUERIES), stream=1.5),
-        lambda: engine.compute(dev.array(QUERIES), stream=2**64),
-        lambda: engine.brute_force(dev.array(QUERIES), beta=1.0),
-        lambda: engine.grad_points(dev.array(np.zeros((4, 1), F32))),
-        lambda: engine.grad_scaled_normals(dev.array(np.zeros(4, np.float64))),
+def test_wrong_arguments_are_refused_with_what_is_wrong(dev, engine, native_stdout):
+    # Nothing is converted or copied: each refusal names the argument, what
+    # it must be and what it got, with the fix where there is an obvious one.
+    cases = [
+        (lambda: Engine(dev.array(TRIANGLES.astype(np.float64))),
+         r"triangles must be float32, got float64: use \.(astype|to)\("),
+        (lambda: Engine(dev.array(TRIANGLES.reshape(2, 9))), r"triangles must have shape \(N, 3, 3\), got \(2, 9\)"),
+        (lambda: Engine(dev.array(VERTICES), dev.array(INDICES.astype(np.int32))),
+         "triangle_indices must be uint32, got int32"),
+        # What trimesh hands out: both problems in one message.
+        (lambda: Engine(dev.array(VERTICES.astype(np.float64)), triangle_indices=dev.array(INDICES.astype(np.int64))),
+         "vertices must be float32, got float64.*; triangle_indices must be uint32, got int64"),
+        # Two float arrays are points and normals, not a mesh.
+        (lambda: Engine(dev.array(POINTS), dev.array(NORMALS.astype(np.float64))), "normals must be float32"),
+        (lambda: Engine(dev.array(POINTS), dev.array(NORMALS[:, :2])), r"normals must have shape \(N, 3\), got \(3, 2\)"),
+        (lambda: Engine(dev.array(POINTS)[::2], dev.array(NORMALS)[::2]), "points must be C-contiguous"),
+        (lambda: Engine([[0.0, 0.0, 0.0]]), "triangles must be a float32 array .* got list"),
+        (lambda: engine.compute(dev.array(QUERIES.astype(np.float64))), "queries must be float32, got float64"),
+        (lambda: engine.compute(dev.array(np.zeros((5, 6), F32))[:, :3]), "queries must be C-contiguous"),
+        (lambda: engine.compute(dev.array(QUERIES.T)), r"queries must have shape \(Q, 3\), got \(3, 5\)"),
+        (lambda: engine.brute_force(dev.array(QUERIES[:, :2])), r"queries must have shape \(Q, 3\)"),
+        (lambda: engine.compute(dev.array(QUERIES), stream=-1), "stream must be a raw CUDA stream handle.*got -1"),
+        (lambda: engine.brute_force(dev.array(QUERIES), stream=-1), "stream must be .*got -1"),
+        (lambda: engine.compute(dev.array(QUERIES), stream=1.5), "stream must be .*got a float"),
+        (lambda: engine.compute(dev.array(QUERIES), stream=2**64), "stream must be .*got 18446744073709551616"),
+        (lambda: engine.brute_force(dev.array(QUERIES), beta=1.0), "incompatible function arguments"),
+        (lambda: engine.grad_points(dev.array(np.zeros((4, 1), F32))), r"grad_output must have shape \(Q,\)"),
+        (lambda: engine.grad_scaled_normals(dev.array(np.zeros(4, np.float64))), "grad_output must be float32"),
+        (lambda: Engine.solve_normals(dev.array(POINTS), dev.array(QUERIES), dev.array(np.zeros(5)),
+                                      pc_wn=dev.array(np.zeros(3, np.int32))),
+         "extra_wn must be float32, got float64.*; pc_wn must be float32, got int32"),
     ]
-    for call in refused:
-        with pytest.raises(TypeError, match="incompatible function arguments"):
+    for call, message in cases:
+        with pytest.raises(TypeError, match=message):
             call()
     assert native_stdout() == ""  # nothing reached a factory
+
+
+def test_read_only_arrays_are_used_in_place(dev, engine):
+    def frozen(values):
+        array = np.array(values)
+        array.flags.writeable = False
+        return dev.array(array) if dev.flavour == "cuda" else array
+
+    Engine(frozen(TRIANGLES))
+    Engine(frozen(VERTICES), frozen(INDICES))
+    Engine(frozen(POINTS), frozen(NORMALS))
+    queries = frozen(QUERIES)
+    assert dev.numpy(engine.compute(queries)).shape == dev.numpy(engine.brute_force(queries)).shape == (5,)
+    if dev.flavour == "host":  # a read-only buffer, as np.frombuffer and np.load(mmap_mode="r") give
+        buffer = np.frombuffer(QUERIES.tobytes(), F32).reshape(5, 3)
+        np.testing.assert_array_equal(dev.numpy(engine.compute(buffer)), dev.numpy(engine.compute(QUERIES)))
+
+
+def test_builds_and_queries_let_other_threads_run(dev):
+    import threading
+    import time
+
+    verts, idx = icosphere_like(60, 120)
+    queries = dev.array(verts[::3])
+    windows, ticks = [], []
+
+    def timed(call):  # the interval spent inside one native call
+        start = time.perf_counter()
+        result = call()
+        windows.append((start, time.perf_counter()))
+        return result
+
+    def work():
+        engine = timed(lambda: Engine(dev.array(verts), dev.array(idx)))
+        dev.numpy(timed(lambda: engine.brute_force(queries)))
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    for start, end in windows:
+        # Holding the lock would stop the main thread for the whole call.
+        moments = [start] + [t for t in ticks if start < t < end] + [end]
+        longest_stop = max(b - a for a, b in zip(moments, moments[1:]))
+        assert longest_stop < 0.75 * (end - start), f"main thread stopped {longest_stop:.3f} s of {end - start:.3f} s"
 
 
 def test_cuda_flavour_refuses_host_arrays(dev):
