@@ -17,7 +17,6 @@ down to about a minute: its figures are CPU-emulation figures, not GPU ones.
 import argparse
 import math
 import os
-import statistics
 import sys
 import time
 
@@ -87,21 +86,6 @@ def make_engine(backend, kind, tris):
     return engine
 
 
-# -------------------------------------------------------------------- timing
-
-
-def median_time(backend, call, repeats):
-    """(median seconds, last result) of `repeats` runs of call()."""
-    times, result = [], None
-    for _ in range(repeats):
-        backend.sync()
-        start = time.perf_counter()
-        result = call()
-        backend.sync()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes-n", help="comma-separated element counts")
@@ -143,10 +127,10 @@ def main():
                 engine.compute(device_queries[:256])  # warm-up
                 for q in sizes_q:
                     queries = device_queries[:q]
-                    fast_s, fast = median_time(backend, lambda: engine.compute(queries), repeats)
+                    fast_s, fast = backend.median_time(lambda: engine.compute(queries), repeats)
                     qb = int(max(32, min(q, pair_budget // n)))
                     subset = device_queries[:qb]
-                    brute_s, brute = median_time(backend, lambda: engine.brute_force(subset), repeats)
+                    brute_s, brute = backend.median_time(lambda: engine.brute_force(subset), repeats)
                     err = np.abs(backend.numpy(fast)[:qb] - backend.numpy(brute)).max()
                     fast_rate, brute_rate = q / fast_s, qb / brute_s
                     print(f"{kind:<10} {n:>10,} {name:<8} {q:>11,} {fast_s:>10.4f} {fast_rate:>12.3e} "

@@ -10,6 +10,7 @@ import contextlib
 import ctypes
 import os
 import platform
+import statistics
 import sys
 import time
 
@@ -101,6 +102,17 @@ class Backend:
             self.cupy.cuda.runtime.deviceSynchronize()
         elif self.torch is not None:
             self.torch.cuda.synchronize()
+
+    def median_time(self, call, repeats):
+        """(median seconds, last result) of `repeats` runs of call(), each waited for."""
+        times, result = [], None
+        for _ in range(repeats):
+            self.sync()
+            start = time.perf_counter()
+            result = call()
+            self.sync()
+            times.append(time.perf_counter() - start)
+        return statistics.median(times), result
 
     def used_bytes(self):
         """Device memory in use (all processes), or None without a GPU."""
