@@ -4,7 +4,12 @@
 
 set(NOLITH_FLAVOUR "auto" CACHE STRING "Build flavour: auto, cuda or host")
 set_property(CACHE NOLITH_FLAVOUR PROPERTY STRINGS auto cuda host)
-set(NOLITH_CUDA_ARCHITECTURES "75-real;80-real;86-real;89-real;90-real;120-real;121"
+# Machine code for every GPU generation nvcc 13 builds for that users own
+# (Turing, Ampere, Jetson Orin, Ada, Hopper, Blackwell data centre and
+# B300, Jetson Thor, Blackwell workstation and DGX Spark), and PTX at the
+# lowest one ("75" = 75-real plus 75-virtual), which the driver compiles
+# for any newer GPU.
+set(NOLITH_CUDA_ARCHITECTURES "75;80-real;86-real;87-real;89-real;90-real;100-real;103-real;110-real;120-real;121-real"
     CACHE STRING "CUDA architectures of the cuda flavour (e.g. 90, or native)")
 
 find_package(CUDAToolkit REQUIRED)

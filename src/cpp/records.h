@@ -7,7 +7,9 @@
 
 #include "gpu.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__CUDACC__)
 #define NOLITH_HD __host__ __device__ __forceinline__
@@ -262,6 +264,17 @@ struct alignas(64) TailorCoefficientsF16 {
         return r;
     }
 
+    // Writes the record as sixteen whole words with its four bytes of padding
+    // zeroed: readers copy records word by word, padding included, and must
+    // not see uninitialised memory.
+    NOLITH_HD void store(TailorCoefficientsF16* destination) const {
+        std::uint32_t words[16] = {};
+        memcpy(words, this, kDataBytes);
+        uint4* out = reinterpret_cast<uint4*>(destination);
+        for (int i = 0; i < 4; ++i) out[i] = make_uint4(words[4 * i], words[4 * i + 1], words[4 * i + 2], words[4 * i + 3]);
+    }
+    static constexpr unsigned kDataBytes = 60;  // 12 halves, 18 bfloat16
+
     // Whether the far-field evaluation can use these coefficients: orders 0
     // and 1 are evaluated in half precision (largest finite value 65504), so
     // they must be finite and small enough that no partial sum of the
@@ -461,4 +474,7 @@ static_assert(sizeof(LeafPointers) == 32, "LeafPointers is eight u32");
 static_assert(sizeof(TailorCoefficients) == 120, "TailorCoefficients is 30 floats");
 static_assert(sizeof(TailorCoefficientsF16) == 64 && alignof(TailorCoefficientsF16) == 64,
               "TailorCoefficientsF16 has a 64-byte stride");
+static_assert(offsetof(TailorCoefficientsF16, second_order) + sizeof(Tensor3_bf16_compressed) ==
+                  TailorCoefficientsF16::kDataBytes,
+              "TailorCoefficientsF16 holds its values in its first 60 bytes");
 static_assert(sizeof(SoAView<Triangle>) == 16, "SoAView is a pointer and a stride");

@@ -47,7 +47,7 @@ void NolithBackend<Geometry>::initialize_triangle_data(const float* triangles) {
         NOLITH_STREAM_BUFFER(unsigned long long, morton_codes, count, stream);
         initializeMortonCodes(reinterpret_cast<const Triangle*>(triangles), morton_codes.get());
         sort_by_codes(morton_codes.get(), sorted_indices, count, stream);
-        NOLITH_CUDA_REQUIRE(gather_triangles_soa(triangles, sorted_indices, soa_geometry,
+        NOLITH_CUDA_RAISE_REPORTED(gather_triangles_soa(triangles, sorted_indices, soa_geometry,
                                                  static_cast<std::uint32_t>(count), stream));
         build_tree(morton_codes);
     }
@@ -62,7 +62,7 @@ void NolithBackend<Geometry>::initialize_point_data(const float* points, const f
         // Normals take no part in the order.
         initializeMortonCodes(reinterpret_cast<const Vec3*>(points), morton_codes.get());
         sort_by_codes(morton_codes.get(), sorted_indices, count, stream);
-        NOLITH_CUDA_REQUIRE(gather_point_normals_soa(points, normals, sorted_indices, soa_geometry,
+        NOLITH_CUDA_RAISE_REPORTED(gather_point_normals_soa(points, normals, sorted_indices, soa_geometry,
                                                      static_cast<std::uint32_t>(count), stream));
         build_tree(morton_codes);
     }
@@ -93,12 +93,12 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
 
     NOLITH_STREAM_BUFFER(BinaryNode, binary_nodes, I, stream);
     NOLITH_STREAM_BUFFER(std::uint32_t, binary_parents, 2 * std::size_t(L) - 1, stream);
-    NOLITH_CUDA_REQUIRE(build_binary_topology(leaf_codes.get(), binary_nodes.get(), binary_parents.get(), L, stream));
+    NOLITH_CUDA_RAISE_REPORTED(build_binary_topology(leaf_codes.get(), binary_nodes.get(), binary_parents.get(), L, stream));
     leaf_codes.release();
 
     NOLITH_STREAM_BUFFER(float, subtree_weights, I, stream);
     thrust::fill_n(policy, subtree_weights.get(), I, 0.0f);
-    NOLITH_CUDA_REQUIRE(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
+    NOLITH_CUDA_RAISE_REPORTED(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
         soa_geometry, leaf_coefficients, L, binary_nodes.get(), node_aabbs, binary_parents.get(),
         subtree_weights.get(), n, scene.scene_scale, stream));
     binary_parents.release();
@@ -114,7 +114,7 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
                                             level_counter.get(), L,              node_aabbs,
                                             binary_nodes.get(),  child_counts.get(), leaf_parents.get(),
                                             bvh8_nodes,          leaf_pointers,  bvh8_node_count};
-    NOLITH_CUDA_REQUIRE(convert_binary_tree_to_bvh8(collapse, device, stream));
+    NOLITH_CUDA_RAISE_REPORTED(convert_binary_tree_to_bvh8(collapse, device, stream));
     queue_a.release();
     queue_b.release();
     binary_nodes.release();
@@ -131,7 +131,7 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     level_counter.release();
     NOLITH_STREAM_BUFFER(float, max_distances, K, stream);
     thrust::fill_n(policy, max_distances.get(), K, 0.0f);
-    NOLITH_CUDA_REQUIRE(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, leaf_parents.get(),
+    NOLITH_CUDA_RAISE_REPORTED(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, leaf_parents.get(),
                                                         node_parents.get(), max_distances.get(), n, K,
                                                         scene.scene_scale, stream));
     max_distances.release();
@@ -139,7 +139,7 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     NOLITH_STREAM_BUFFER(std::uint32_t, m2m_counters, I, stream);
     thrust::fill_n(policy, m2m_counters.get(), I, 0u);
     NOLITH_STREAM_BUFFER(TailorCoefficients, node_coefficients_f32, I, stream);
-    NOLITH_CUDA_REQUIRE(compute_internal_tailor_coefficients_m2m(
+    NOLITH_CUDA_RAISE_REPORTED(compute_internal_tailor_coefficients_m2m(
         bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_coefficients, leaf_parents.get(), leaf_pointers,
         node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(), scene.scene_scale,
         stream));

@@ -69,9 +69,10 @@ constexpr const char* kLeafCorners =
     "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\" COLOR=\"#333333\">AABB Min: (%.2f, %.2f, "
     "%.2f) Max: (%.2f, %.2f, %.2f)</FONT></TD></TR>\n";
 
-// A failed copy is reported and leaves the destination as it was (zeros).
+// A failed copy is reported and stops the dump: text from zeros would look
+// like a tree.
 void copy_to_host(void* destination, const void* source, std::size_t bytes) {
-    NOLITH_CUDA_CHECK(cudaMemcpy(destination, source, bytes, cudaMemcpyDeviceToHost));
+    NOLITH_CUDA_REQUIRE(cudaMemcpy(destination, source, bytes, cudaMemcpyDeviceToHost));
 }
 
 // Record `index` of a host copy, or a zero record when the index lies

@@ -60,6 +60,7 @@ NolithBackend<Geometry>::NolithBackend(unsigned long count, int device) : device
     note_failure(cudaStreamCreate(&stream), __LINE__, false);
     note_failure(cudaEventCreate(&build_start_event), __LINE__, false);
     note_failure(cudaEventCreate(&build_done_event), __LINE__, false);
+    note_failure(cudaEventCreateWithFlags(&query_done_event, cudaEventDisableTiming), __LINE__, false);
     // An empty geometry has no tree: nothing is sized (the sizes below wrap at L = 0).
     if (count == 0 || !construction_failure.empty()) return;
     const std::uint32_t leaves = static_cast<std::uint32_t>((count + 31) >> 5);
@@ -82,6 +83,7 @@ NolithBackend<Geometry>::~NolithBackend() {
     if (stream) NOLITH_CUDA_CHECK(cudaStreamSynchronize(stream));
     if (build_start_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_start_event));
     if (build_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_done_event));
+    if (query_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(query_done_event));
     void* buffers[] = {sorted_indices, soa_geometry,      node_aabbs,        bvh8_node_count,
                        bvh8_nodes,     node_coefficients, leaf_coefficients, leaf_pointers};
     for (void* buffer : buffers) {
@@ -135,7 +137,7 @@ std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromMesh
         float* soup = nullptr;
         NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(soup, 36 * std::size_t(count), b.stream));
         try {
-            NOLITH_CUDA_REQUIRE(
+            NOLITH_CUDA_RAISE_REPORTED(
                 gather_triangles(vertices, indices, static_cast<std::uint32_t>(count), soup, b.stream));
             b.initialize_triangle_data(soup);
         } catch (...) {

@@ -43,4 +43,8 @@ void require_success(cudaError_t status, const char* file, int line) {
     }
 }
 
+void raise_reported(cudaError_t status, const char* file, int line) {
+    if (status != cudaSuccess) throw std::runtime_error(cuda_error_text(status, file, line));
+}
+
 }  // namespace nolith_cuda

@@ -32,9 +32,13 @@ private:
 // std::runtime_error (anything else) when `status` is a failure.
 void require_allocation(cudaError_t status, const char* file, int line);
 void require_success(cudaError_t status, const char* file, int line);
+// Throws std::runtime_error for a failure that the callee has reported
+// already (a launch wrapper's status), so that it is printed only once.
+void raise_reported(cudaError_t status, const char* file, int line);
 
 }  // namespace nolith_cuda
 
 #define NOLITH_CUDA_CHECK(call) ::nolith_cuda::report_cuda_error((call), __FILE__, __LINE__)
 #define NOLITH_CUDA_REQUIRE_ALLOCATION(call) ::nolith_cuda::require_allocation((call), __FILE__, __LINE__)
 #define NOLITH_CUDA_REQUIRE(call) ::nolith_cuda::require_success((call), __FILE__, __LINE__)
+#define NOLITH_CUDA_RAISE_REPORTED(call) ::nolith_cuda::raise_reported((call), __FILE__, __LINE__)

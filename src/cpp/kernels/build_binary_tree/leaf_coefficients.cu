@@ -203,7 +203,7 @@ __global__ void __launch_bounds__(kBlock)
     std::uint32_t x = leaf_count - 1 + packet;
     const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(sums);
     node_aabbs[x] = AABB{lo, hi, com * (1.0f / scene_scale), expansion_radius(radius, rounded)};
-    leaf_coefficients[packet] = rounded;
+    rounded.store(leaf_coefficients + packet);
 
     float w = packet_weight > 0.0f ? packet_weight : ZERO_WEIGHT_EPSILON * float(live_count);
     std::uint32_t parent = binary_parents[x];
@@ -211,7 +211,9 @@ __global__ void __launch_bounds__(kBlock)
     __threadfence();
     float old = atomicAdd(&subtree_weights[parent], w);
     while (old != 0.0f) {
-        // Second arrival: the sibling's record is final.
+        // Second arrival: the sibling's record is final. The fence pairs with
+        // the one the sibling's thread issued before its own add.
+        __threadfence();
         const BinaryNode node = binary_nodes[parent];
         const bool from_left = node.left == x;
         const float wl = from_left ? w : old;

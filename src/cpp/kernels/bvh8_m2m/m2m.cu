@@ -79,7 +79,7 @@ __global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m
             }
         }
         const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(sum);
-        node_coefficients[v] = rounded;
+        rounded.store(node_coefficients + v);
         // A node whose expansion would overflow half precision is always opened.
         if (!rounded.evaluable()) nodes[v].max_dist = __ushort_as_half(0x7C00);
         node_coefficients_f32[v] = sum;
