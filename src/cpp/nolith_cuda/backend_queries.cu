@@ -16,6 +16,9 @@
 #include <thrust/sequence.h>
 #include <thrust/sort.h>
 
+#include <stdexcept>
+#include <vector>
+
 namespace {
 
 constexpr float kDefaultEpsilon = 0.004f;
@@ -31,13 +34,40 @@ float with_default(float value, float fallback) { return value < 0.0f ? fallback
 }  // namespace
 
 template <typename Geometry>
+void NolithBackend<Geometry>::order_after(cudaStream_t caller) const noexcept {
+    const std::lock_guard<std::mutex> lock(query_order_lock);
+    if (NOLITH_CUDA_CHECK(cudaEventRecord(query_done_event, caller)) == cudaSuccess) {
+        NOLITH_CUDA_CHECK(cudaStreamWaitEvent(stream, query_done_event, 0));
+    }
+}
+
+namespace {
+
+// Orders the engine after whatever a query queued, however it leaves:
+// kernels queued before an exception still read the tree.
+template <typename Backend>
+class QueryOrdering {
+public:
+    QueryOrdering(const Backend& backend, cudaStream_t caller) : backend_(backend), caller_(caller) {}
+    ~QueryOrdering() { backend_.order_after(caller_); }
+    QueryOrdering(const QueryOrdering&) = delete;
+    QueryOrdering& operator=(const QueryOrdering&) = delete;
+
+private:
+    const Backend& backend_;
+    cudaStream_t caller_;
+};
+
+}  // namespace
+
+template <typename Geometry>
 void NolithBackend<Geometry>::evaluate_exactly(const float* queries, std::uint32_t n, float* out, float epsilon,
                                                cudaStream_t caller) const {
     if (count == 0) {
         NOLITH_CUDA_REQUIRE(cudaMemsetAsync(out, 0, 4 * std::size_t(n), caller));
         return;
     }
-    NOLITH_CUDA_REQUIRE(compute_brute_force<Geometry>(reinterpret_cast<const Vec3*>(queries), soa_geometry, n,
+    NOLITH_CUDA_RAISE_REPORTED(compute_brute_force<Geometry>(reinterpret_cast<const Vec3*>(queries), soa_geometry, n,
                                                       static_cast<std::uint32_t>(count), out, epsilon,
                                                       scene.scene_scale, caller));
 }
@@ -64,21 +94,27 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(co
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
     if (n == 0) return result;
+    const QueryOrdering<NolithBackend> ordering(*this, caller);
     // brute_force reads only the sorted planes, complete when the factory returned.
     evaluate_exactly(queries, static_cast<std::uint32_t>(n), result.get(), with_default(epsilon, kDefaultEpsilon),
                      caller);
     return result;
 }
 
+// The fast path's frame: Morton order of the queries, the wait for the
+// build, the walk's parameters; `launch` queues the walk itself.
 template <typename Geometry>
-typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const float* queries, unsigned long n,
-                                                                         float beta, float epsilon,
-                                                                         unsigned long long stream_handle) const {
+template <typename Launch>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const float* queries, unsigned long n,
+                                                                      float beta, float epsilon,
+                                                                      unsigned long long stream_handle,
+                                                                      Launch&& launch) const {
     nolith_cuda::check_query_count(n);
     nolith_cuda::ScopedDevice scoped_device(device);
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
     if (n == 0) return result;
+    const QueryOrdering<NolithBackend> ordering(*this, caller);
     const std::uint32_t q = static_cast<std::uint32_t>(n);
     epsilon = with_default(epsilon, kDefaultEpsilon);
     if (count == 0) {
@@ -118,8 +154,42 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
                                                        epsilon,
                                                        tree_levels,
                                                        scene.scene_scale};
-    NOLITH_CUDA_REQUIRE(compute_winding_numbers<Geometry>(params, device, caller));
+    launch(params, caller);
     return result;
+}
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const float* queries, unsigned long n,
+                                                                         float beta, float epsilon,
+                                                                         unsigned long long stream_handle) const {
+    return walk(queries, n, beta, epsilon, stream_handle,
+                [this](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
+                    NOLITH_CUDA_RAISE_REPORTED(compute_winding_numbers<Geometry>(params, device, caller));
+                });
+}
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::work_census(const float* queries, unsigned long n,
+                                                                             float beta, float epsilon,
+                                                                             unsigned long long stream_handle,
+                                                                             std::vector<WorkCensus>& census,
+                                                                             std::vector<std::uint32_t>& packet_passes) const {
+    if (count <= ELEMENTS_PER_LEAF || n == 0) throw std::invalid_argument("the work census needs a tree and queries");
+    census.assign((n + 31) / 32, WorkCensus{});
+    packet_passes.assign((count + 31) / 32, 0u);
+    return walk(queries, n, beta, epsilon, stream_handle,
+                [&](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
+                    NOLITH_STREAM_BUFFER(WorkCensus, counts, census.size(), caller);
+                    NOLITH_STREAM_BUFFER(std::uint32_t, passes, packet_passes.size(), caller);
+                    NOLITH_CUDA_RAISE_REPORTED(
+                        compute_work_census<Geometry>(params, device, caller, counts.get(), passes.get()));
+                    NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(census.data(), counts.get(), census.size() * sizeof(WorkCensus),
+                                                        cudaMemcpyDeviceToHost, caller));
+                    NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(packet_passes.data(), passes.get(),
+                                                        packet_passes.size() * sizeof(std::uint32_t),
+                                                        cudaMemcpyDeviceToHost, caller));
+                    NOLITH_CUDA_REQUIRE(cudaStreamSynchronize(caller));
+                });
 }
 
 template class NolithBackend<Triangle>;

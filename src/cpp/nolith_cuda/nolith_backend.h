@@ -15,7 +15,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 struct Triangle;
 struct PointNormal;
@@ -23,6 +25,9 @@ struct AABB;
 struct BVH8Node;
 struct LeafPointers;
 struct TailorCoefficientsF16;
+struct WorkCensus;
+template <typename Geometry>
+struct ComputeWindingNumbersParams;
 
 template <typename Geometry>
 class NolithBackend {
@@ -55,8 +60,19 @@ public:
     Result compute(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream) const;
     Result brute_force(const float* queries, unsigned long n, float epsilon, unsigned long long stream) const;
 
+    // compute, counting the walk's work per batch of 32 Morton-ordered
+    // queries into `census` and the exact passes over each leaf packet into
+    // `packet_passes` (for the benchmarks; blocks until counted). Needs a
+    // tree (more than 32 elements) and at least one query.
+    Result work_census(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream,
+                       std::vector<WorkCensus>& census, std::vector<std::uint32_t>& packet_passes) const;
+
     // The tree as Graphviz text.
     std::string dump() const;
+
+    // Makes the engine's stream, and with it every later free of the tree,
+    // wait for the work a query queued on the caller's stream. Reports only.
+    void order_after(cudaStream_t caller) const noexcept;
 
     // Declared for a differentiable workflow; not implemented.
     Result get_normals() const;
@@ -99,6 +115,10 @@ private:
 
     Result allocate_result(unsigned long n, cudaStream_t caller) const;
 
+    template <typename Launch>
+    Result walk(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream,
+                Launch&& launch) const;
+
     // Queues every element's exact contribution to n queries (zeros for an
     // empty geometry) on the caller's stream.
     void evaluate_exactly(const float* queries, std::uint32_t n, float* out, float epsilon, cudaStream_t caller) const;
@@ -114,6 +134,11 @@ private:
     cudaStream_t stream = nullptr;
     cudaEvent_t build_start_event = nullptr;
     cudaEvent_t build_done_event = nullptr;
+    // Recorded at the end of each query on the caller's stream; the engine's
+    // stream waits for it. The lock keeps a record and its wait together
+    // when queries come from several threads.
+    cudaEvent_t query_done_event = nullptr;
+    mutable std::mutex query_order_lock;
     unsigned long count;
 
     unsigned int* sorted_indices = nullptr;

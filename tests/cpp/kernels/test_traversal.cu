@@ -7,6 +7,7 @@
 #include "gpu.h"
 #include "host_runtime/test_support.h"
 #include "records.h"
+#include "utils/cuda_check.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <numeric>
@@ -336,6 +338,8 @@ std::uint32_t caterpillar_packets(std::uint32_t levels) { return 2 * (7 * (level
 struct Expected {
     double value = 0.0;
     double tolerance = 1e-6;
+    // The walk's work for this query, as the census counts it.
+    std::uint32_t visits = 0, node_far_field = 0, leaf_far_field = 0, exact_packets = 0, exact_elements = 0;
 };
 
 // The kernel's acceptance test, in the same float arithmetic.
@@ -393,10 +397,12 @@ struct Scene {
 template <typename G>
 void add_packet(const std::vector<G>& elements, std::uint32_t packet, const Vec3& q, float inv_epsilon,
                 Expected& out) {
+    out.exact_packets += 1;
     for (std::size_t i = 32 * std::size_t(packet); i < std::min(elements.size(), 32 * std::size_t(packet) + 32); ++i) {
         const float c = elements[i].contributionToQuery(q, inv_epsilon);
         out.value += c;
         out.tolerance += 1e-5 * std::fabs(c);
+        out.exact_elements += 1;
     }
 }
 
@@ -406,10 +412,12 @@ template <typename G>
 void visit(const Scene<G>& scene, std::uint32_t v, const Vec3& q, float beta_sq, float inv_epsilon, Expected& out) {
     const float near_field = std::is_same<G, PointNormal>::value ? 2.0f / inv_epsilon : 0.0f;
     const BVH8Node& node = scene.tree.nodes[v];
+    out.visits += 1;
     if (accepts(q, node.com, node.max_dist, beta_sq, near_field)) {
         const Expected e = expansion(scene.tree.node_coefficients[v], node.com, q);
         out.value += e.value;
         out.tolerance += e.tolerance;
+        out.node_far_field += 1;
         return;
     }
     std::uint32_t rank = 0;
@@ -423,6 +431,7 @@ void visit(const Scene<G>& scene, std::uint32_t v, const Vec3& q, float beta_sq,
                 const Expected e = expansion(scene.tree.leaf_coefficients[p], box.com, q);
                 out.value += e.value;
                 out.tolerance += e.tolerance;
+                out.leaf_far_field += 1;
             } else {
                 add_packet(scene.elements, p, q, inv_epsilon, out);
             }
@@ -511,6 +520,15 @@ public:
         return result;
     }
 
+    // The census walk's counts per batch of 32 queries.
+    std::vector<WorkCensus> census(float beta, float epsilon = kEpsilon) {
+        DeviceBuffer<WorkCensus> counts((num_queries_ + 31) / 32);
+        DeviceBuffer<std::uint32_t> packet_passes((num_elements_ + 31) / 32);
+        EXPECT_CUDA(compute_work_census<G>(params(beta, epsilon), 0, stream_, counts.get(), packet_passes.get()));
+        EXPECT_CUDA(cudaStreamSynchronize(stream_));
+        return counts.download();
+    }
+
 private:
     std::uint32_t num_elements_, num_queries_, levels_;
     DeviceBuffer<float> planes_;
@@ -545,7 +563,8 @@ TYPED_TEST_SUITE(TraversalTest, GeometryKinds);
 // huge beta sums every packet exactly, beta 0 gives the root expansion alone
 // except at the root's centre (which descends), and the middle values mix
 // accepted and descended subtrees within a warp. One work counter serves
-// every launch, so each launch must reset it.
+// every launch, so each launch must reset it. The census walk counts, over
+// its batches, exactly the work of the queries' own walks.
 TYPED_TEST(TraversalTest, EveryLaneFollowsItsOwnWalk) {
     using G = TypeParam;
     std::mt19937 rng(7);
@@ -576,6 +595,31 @@ TYPED_TEST(TraversalTest, EveryLaneFollowsItsOwnWalk) {
                 EXPECT_NEAR(result[i], root.value, root.tolerance) << "query " << i;
             }
         }
+        WorkCensus want{}, got{};
+        want.queries = static_cast<std::uint32_t>(queries.size());
+        for (const Vec3& q : queries) {
+            const Expected e = reference(scene, q, beta, kEpsilon);
+            want.active_lane_pops += e.visits;
+            want.node_far_field_evals += e.node_far_field;
+            want.leaf_far_field_evals += e.leaf_far_field;
+            want.exact_passes += e.exact_packets;
+            want.exact_element_evals += e.exact_elements;
+        }
+        for (const WorkCensus& c : evaluator.census(beta)) {
+            got.queries += c.queries;
+            got.active_lane_pops += c.active_lane_pops;
+            got.node_far_field_evals += c.node_far_field_evals;
+            got.leaf_far_field_evals += c.leaf_far_field_evals;
+            got.exact_passes += c.exact_passes;
+            got.exact_element_evals += c.exact_element_evals;
+            EXPECT_LE(c.node_far_field_steps, c.node_pops);
+            EXPECT_LE(c.exact_packet_loads, c.exact_passes);
+            EXPECT_LE(c.active_lane_pops, 32 * c.node_pops);
+        }
+        EXPECT_EQ(0, std::memcmp(&got, &want, sizeof got)) << "census: queries " << got.queries << "/" << want.queries
+                                                             << ", visits " << got.active_lane_pops << "/"
+                                                             << want.active_lane_pops << ", exact passes "
+                                                             << got.exact_passes << "/" << want.exact_passes;
     }
 }
 
@@ -732,8 +776,10 @@ TEST_F(DeepTree, WrapperFailuresAreReturnedWithoutLeaks) {
               0u);
 
     hr::clear_failures();
-    hr::fail_nth(hr::Operation::Allocation, 1, cudaErrorMemoryAllocation);
-    EXPECT_EQ(evaluator.launch(evaluator.params(2.0f, kEpsilon)), cudaErrorMemoryAllocation);
+    hr::fail_nth(hr::Operation::Allocation, 1, cudaErrorMemoryAllocation);  // the deep stack: MemoryError
+    ::testing::internal::CaptureStderr();
+    EXPECT_THROW(evaluator.launch(evaluator.params(2.0f, kEpsilon)), nolith_cuda::DeviceAllocationError);
+    ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(hr::calls(hr::Operation::Launch), 0u);
 
     hr::clear_failures();

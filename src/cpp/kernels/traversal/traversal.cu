@@ -1,13 +1,19 @@
 #include "kernels/traversal/traversal.h"
 
 #include "gpu.h"
-
-#include <type_traits>
+#include "kernels/traversal/exact_sums.h"
+#include "kernels/traversal/far_field.h"
+#include "kernels/traversal/work_census.h"
 #include "utils/cuda_check.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace {
+
+using nolith_traversal::compute_node_approximation;
+using nolith_traversal::should_node_be_approximated;
+using nolith_traversal::sum_packet_exactly;
 
 constexpr unsigned kFullMask = 0xffffffffu;
 constexpr unsigned kTraversalBlock = 128;
@@ -17,7 +23,6 @@ constexpr unsigned kSingleLeafBlock = 256;
 constexpr std::uint32_t kSharedStackEntries = 64;
 constexpr int kMarkerActive = 2147483647;
 constexpr int kMarkerNoQuery = -1;
-constexpr float kInvFourPi = 0.07957747f;
 // Static shared memory of the traversal block (stack and the three caches);
 // dynamic shared memory for a deeper stack must fit beside it.
 constexpr std::size_t kStaticSharedBytes =
@@ -46,153 +51,6 @@ __device__ __forceinline__ void fill_warp_cache(T* destination, const T* source,
     __syncwarp();
 }
 
-__device__ __forceinline__ float warp_reduce_add_xor(float value) {
-    for (int distance = 16; distance > 0; distance >>= 1) value += __shfl_xor_sync(kFullMask, value, distance);
-    return value;
-}
-
-// Far enough to use the expansion: |q - c|^2 > beta^2 R^2. An infinite or
-// NaN radius never passes, and neither does a query at the centre. The
-// expansion is the unregularised far field, so for points it is also only
-// used when every point of the node lies beyond the regularisation distance
-// (`near_field` = 2 epsilon; 0 for triangles, which are not regularised).
-// beta = 0 keeps its meaning of the coarsest walk: the root alone. A radius
-// of 0 (coincident elements, or one rounded below half precision) is never
-// approximated: summing such a packet exactly costs one pass and keeps a
-// huge beta exact.
-__device__ __forceinline__ bool should_node_be_approximated(const Vec3& q, const Vec3& com, __half max_dist,
-                                                            float beta_sq, float near_field) {
-    const float radius = __half2float(max_dist);
-    const float distance2 = (q - com).length2();
-    const float reach = radius + near_field;
-    return radius > 0.0f && distance2 > beta_sq * (radius * radius) &&
-           (near_field == 0.0f || beta_sq == 0.0f || distance2 > reach * reach);
-}
-
-// Z . n in half pairs: (Zx nx, Zy ny), then (Zz, 0) (nz, 0) fused onto it.
-__device__ __forceinline__ float computeZeroOrderContribution(const Vec3_f16& z, const Vec3_f16& n) {
-    const __half zero = __float2half_rn(0.0f);
-    __half2 acc = __hmul2(__halves2half2(z.x, z.y), __halves2half2(n.x, n.y));
-    acc = __hfma2(__halves2half2(z.z, zero), __halves2half2(n.z, zero), acc);
-    return __half2float(__hadd(__low2half(acc), __high2half(acc)));
-}
-
-// tr(M) - 3 n^T M n in half precision; the quadratic form uses the
-// symmetric sums of the off-diagonal entries.
-__device__ __forceinline__ float computeFirstOrderContribution(const Mat3x3_f16& mat, const Vec3_f16& n) {
-    const __half* m = mat.m;
-    const __half trace = __hadd(__hadd(m[0], m[4]), m[8]);
-    const __half s01 = __hadd(m[1], m[3]);
-    const __half s02 = __hadd(m[2], m[6]);
-    const __half s12 = __hadd(m[5], m[7]);
-    const __half2 squares_xy = __hmul2(__halves2half2(n.x, n.y), __halves2half2(n.x, n.y));
-    const __half2 zz_xy = __hmul2(__halves2half2(n.z, n.x), __halves2half2(n.z, n.y));
-    const __half2 xz_yz = __hmul2(__halves2half2(n.x, n.y), __halves2half2(n.z, n.z));
-    __half2 acc = __hmul2(__halves2half2(m[0], m[4]), squares_xy);
-    acc = __hfma2(__halves2half2(m[8], s01), zz_xy, acc);
-    acc = __hfma2(__halves2half2(s02, s12), xz_yz, acc);
-    const __half quadratic = __hadd(__low2half(acc), __high2half(acc));
-    return __half2float(__hsub(trace, __hmul(__float2half_rn(3.0f), quadratic)));
-}
-
-// bfloat16 fused multiply-adds. Before sm_80 there are none: the float fma
-// is rounded to bfloat16 instead (a double rounding in rare ties).
-__device__ __forceinline__ __nv_bfloat16 bf16_fma(__nv_bfloat16 a, __nv_bfloat16 b, __nv_bfloat16 c) {
-#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 800
-    return __float2bfloat16_rn(fmaf(__bfloat162float(a), __bfloat162float(b), __bfloat162float(c)));
-#else
-    return __hfma(a, b, c);
-#endif
-}
-
-__device__ __forceinline__ __nv_bfloat162 bf16_fma2(__nv_bfloat162 a, __nv_bfloat162 b, __nv_bfloat162 c) {
-#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 800
-    return __halves2bfloat162(bf16_fma(__low2bfloat16(a), __low2bfloat16(b), __low2bfloat16(c)),
-                              bf16_fma(__high2bfloat16(a), __high2bfloat16(b), __high2bfloat16(c)));
-#else
-    return __hfma2(a, b, c);
-#endif
-}
-
-// 15 T:nnn - 6 b.n - 3 a.n in bfloat16 pairs, with b_i = sum_j T[ij][j] and
-// a_l = T[xx][l] + T[yy][l] + T[zz][l]. T[s][i] sits at 3s + i for the pairs
-// s = xx, xy, xz, yy, yz, zz.
-__device__ __forceinline__ float computeSecondOrderContribution(const Tensor3_bf16_compressed& tensor,
-                                                                const Vec3_bf16& n) {
-    const __nv_bfloat16* t = tensor.t;
-    const __nv_bfloat16 two = __float2bfloat16_rn(2.0f);
-    const __nv_bfloat16 xx = __hmul(n.x, n.x), yy = __hmul(n.y, n.y), zz = __hmul(n.z, n.z);
-    const __nv_bfloat16 xy = __hmul(n.x, n.y), xz = __hmul(n.x, n.z), yz = __hmul(n.y, n.z);
-    const auto pair = [](__nv_bfloat16 a, __nv_bfloat16 b) { return __halves2bfloat162(a, b); };
-    const auto twice = [two](__nv_bfloat16 a, __nv_bfloat16 b) { return __hmul(__hmul(a, b), two); };
-
-    __nv_bfloat162 acc = __hmul2(pair(t[0], t[1]), pair(__hmul(xx, n.x), __hmul(xx, n.y)));
-    acc = bf16_fma2(pair(t[2], t[3]), pair(__hmul(xx, n.z), twice(xy, n.x)), acc);
-    acc = bf16_fma2(pair(t[4], t[5]), pair(twice(xy, n.y), twice(xz, n.y)), acc);
-    acc = bf16_fma2(pair(t[6], t[7]), pair(twice(xz, n.x), twice(yz, n.x)), acc);
-    acc = bf16_fma2(pair(t[8], t[9]), pair(twice(xz, n.z), __hmul(yy, n.x)), acc);
-    acc = bf16_fma2(pair(t[10], t[11]), pair(__hmul(yy, n.y), __hmul(yy, n.z)), acc);
-    acc = bf16_fma2(pair(t[12], t[13]), pair(twice(yz, n.x), twice(yz, n.y)), acc);
-    acc = bf16_fma2(pair(t[14], t[15]), pair(twice(yz, n.z), __hmul(zz, n.x)), acc);
-    acc = bf16_fma2(pair(t[16], t[17]), pair(__hmul(zz, n.y), __hmul(zz, n.z)), acc);
-    const __nv_bfloat16 cubic = __hadd(__low2bfloat16(acc), __high2bfloat16(acc));
-
-    const __nv_bfloat16 bx = __hadd(__hadd(t[0], t[4]), t[8]);
-    const __nv_bfloat16 by = __hadd(__hadd(t[3], t[10]), t[14]);
-    const __nv_bfloat16 bz = __hadd(__hadd(t[6], t[13]), t[17]);
-    const __nv_bfloat16 b_dot_n = __hadd(__hadd(__hmul(bx, n.x), __hmul(by, n.y)), __hmul(bz, n.z));
-    const __nv_bfloat16 ax = __hadd(__hadd(t[0], t[9]), t[15]);
-    const __nv_bfloat16 ay = __hadd(__hadd(t[1], t[10]), t[16]);
-    const __nv_bfloat16 az = __hadd(__hadd(t[2], t[11]), t[17]);
-    const __nv_bfloat16 a_dot_n = __hadd(__hadd(__hmul(ax, n.x), __hmul(ay, n.y)), __hmul(az, n.z));
-
-    const __nv_bfloat16 bracket =
-        bf16_fma(b_dot_n, __float2bfloat16_rn(6.0f), __hmul(a_dot_n, __float2bfloat16_rn(3.0f)));
-    return __bfloat162float(__hsub(__hmul(cubic, __float2bfloat16_rn(15.0f)), bracket));
-}
-
-// The node's expansion about `com`, evaluated at q (q != com): the
-// second-order Taylor expansion of the summed dipole kernel.
-__device__ __forceinline__ float compute_node_approximation(const Vec3& q, const Vec3& com,
-                                                            const TailorCoefficientsF16& c) {
-    const Vec3 d = com - q;
-    const float rho = d.inv_length();
-    const Vec3_f16 n = Vec3_f16::from_float(d * rho);
-    const float rho2 = rho * rho;
-    const float rho3 = rho * rho2;
-    const float rho4 = rho * rho3;
-    const float a2 = rho2 * kInvFourPi, a3 = rho3 * kInvFourPi, a4 = rho4 * kInvFourPi;
-    const float w0 = computeZeroOrderContribution(c.zero_order, n);
-    const float w1 = computeFirstOrderContribution(c.first_order, n);
-    const float w2 = computeSecondOrderContribution(c.second_order, Vec3_bf16::from_f16(n));
-    return fmaf(a4, w2, fmaf(a3, w1, fmaf(a2, w0, 0.0f)));
-}
-
-// Exact sum of leaf packet `packet` for every lane in `mask`: lane i holds
-// element 32 packet + i (in scene units), and the warp adds up its 32
-// contributions for one requesting lane at a time. Returns what this lane
-// must add to its sum.
-template <typename Geometry>
-__device__ __forceinline__ float sum_packet_exactly(const SoAView<Geometry>& geometry, std::uint32_t packet,
-                                                    std::uint32_t num_elements, unsigned mask, const Vec3& q,
-                                                    float inv_epsilon, float scene_scale, unsigned lane) {
-    const std::uint32_t element = packet * ELEMENTS_PER_LEAF + lane;
-    const bool has_element = element < num_elements;
-    Geometry g{};
-    if (has_element) g = Geometry::load(geometry, element, geometry.stride).scaled(scene_scale);
-    float mine = 0.0f;
-    while (mask != 0) {
-        const int t = __ffs(static_cast<int>(mask)) - 1;
-        mask &= mask - 1;
-        const Vec3 qt{__shfl_sync(kFullMask, q.x, t), __shfl_sync(kFullMask, q.y, t),
-                      __shfl_sync(kFullMask, q.z, t)};
-        const float value = has_element ? g.contributionToQuery(qt, inv_epsilon) : 0.0f;
-        const float total = warp_reduce_add_xor(value);
-        if (static_cast<int>(lane) == t) mine += total;
-    }
-    return mine;
-}
-
 // Persistent warps: each takes 32 Morton-ordered queries at a time and walks
 // the BVH8 with them on one stack. Per lane, `marker` is -1 (no query),
 // kMarkerActive, or the stack size below which the lane skips an approximated
@@ -201,14 +59,18 @@ __device__ __forceinline__ float sum_packet_exactly(const SoAView<Geometry>& geo
 // (stack_capacity entries per warp of the grid). No push goes beyond
 // stack_capacity. The walk works in scene units: queries, centres and
 // elements are multiplied by scene_scale, and inv_epsilon is in scene units.
-template <typename Geometry>
+// The census instantiation (kCensus) also writes, per batch, the counts of
+// WorkCensus to census[batch / 32] (every count is warp-uniform), and adds
+// each packet's exact passes to packet_passes[packet].
+template <typename Geometry, bool kCensus>
 __global__ void __launch_bounds__(kTraversalBlock)
     compute_winding_numbers_kernel(const Vec3* queries, const std::uint32_t* query_order, const BVH8Node* nodes,
                                    const LeafPointers* leaf_pointers, const TailorCoefficientsF16* node_coefficients,
                                    const TailorCoefficientsF16* leaf_coefficients, const AABB* leaf_aabbs,
                                    SoAView<Geometry> geometry, std::uint32_t num_queries, std::uint32_t num_elements,
                                    float* out, std::uint32_t* work_counter, float beta_sq, float inv_epsilon,
-                                   float scene_scale, std::uint32_t* global_stack, std::uint32_t stack_capacity) {
+                                   float scene_scale, std::uint32_t* global_stack, std::uint32_t stack_capacity,
+                                   WorkCensus* census, std::uint32_t* packet_passes) {
     __shared__ std::uint32_t shared_stack[kWarpsPerBlock][kSharedStackEntries];
     const float near_field = std::is_same<Geometry, PointNormal>::value ? 2.0f / inv_epsilon : 0.0f;
     __shared__ BVH8Node current_node_cache[kWarpsPerBlock];
@@ -248,6 +110,8 @@ __global__ void __launch_bounds__(kTraversalBlock)
         float sum = 0.0f;
         if (lane == 0) stack[0] = 0;
         std::uint32_t s = 1;
+        WorkCensus count{};
+        if constexpr (kCensus) count.queries = __popc(__ballot_sync(kFullMask, marker >= 0));
 
         while (s > 0) {
             const std::uint32_t s_pop = s;
@@ -261,6 +125,13 @@ __global__ void __launch_bounds__(kTraversalBlock)
             if (active) marker = kMarkerActive;
             const Vec3 node_com = node.com * scene_scale;
             const bool approx = active && should_node_be_approximated(q, node_com, node.max_dist, beta_sq, near_field);
+            if constexpr (kCensus) {
+                const unsigned evaluating = __popc(__ballot_sync(kFullMask, approx));
+                count.node_pops += 1;
+                count.active_lane_pops += __popc(__ballot_sync(kFullMask, active));
+                count.node_far_field_steps += evaluating != 0;
+                count.node_far_field_evals += evaluating;
+            }
             if (__any_sync(kFullMask, approx)) {
                 fill_warp_cache(&coefficients, node_coefficients + v, lane);
                 if (approx) {
@@ -290,6 +161,18 @@ __global__ void __launch_bounds__(kTraversalBlock)
                         if (leaf_approx) sum += compute_node_approximation(q, com, coefficients);
                     }
                     const unsigned near = __ballot_sync(kFullMask, descend && !leaf_approx);
+                    if constexpr (kCensus) {
+                        const unsigned evaluating = __popc(__ballot_sync(kFullMask, leaf_approx));
+                        const std::uint32_t first = packet * ELEMENTS_PER_LEAF;
+                        const std::uint32_t elements = min(num_elements - first, ELEMENTS_PER_LEAF);
+                        count.leaf_slot_visits += 1;
+                        count.leaf_far_field_steps += evaluating != 0;
+                        count.leaf_far_field_evals += evaluating;
+                        count.exact_packet_loads += near != 0;
+                        count.exact_passes += __popc(near);
+                        count.exact_element_evals += __popc(near) * elements;
+                        if (lane == 0 && near != 0) atomicAdd(packet_passes + packet, __popc(near));
+                    }
                     if (near != 0) {
                         sum += sum_packet_exactly(geometry, packet, num_elements, near, q, inv_epsilon, scene_scale,
                                                   lane);
@@ -307,6 +190,9 @@ __global__ void __launch_bounds__(kTraversalBlock)
             }
         }
         if (marker >= 0) out[query_index] = sum;
+        if constexpr (kCensus) {
+            if (lane == 0) census[batch / 32] = count;
+        }
     }
 }
 
@@ -348,21 +234,14 @@ std::uint64_t stack_entries_needed(std::uint32_t tree_levels, std::uint32_t num_
 
 }  // namespace
 
-template <typename Geometry>
-cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                    const cudaStream_t& stream) {
-    if (params.num_queries == 0) return cudaSuccess;
-    // The kernels work in scene units, epsilon included.
-    const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
+namespace {
 
-    if (params.num_elements <= ELEMENTS_PER_LEAF) {
-        nolith_cuda::launch<compute_winding_numbers_single_leaf_kernel<Geometry>>(
-            dim3((params.num_queries + 255) >> 8), dim3(kSingleLeafBlock), 0, stream, params.queries,
-            params.query_order, params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon,
-            params.scene_scale);
-        return NOLITH_CUDA_CHECK(cudaGetLastError());
-    }
-
+// The walk over a tree (more than 32 elements): one wave of persistent
+// blocks, the stack where it fits.
+template <typename Geometry, bool kCensus>
+cudaError_t launch_traversal(const ComputeWindingNumbersParams<Geometry>& params, int device,
+                             const cudaStream_t& stream, float inv_epsilon, WorkCensus* census,
+                             std::uint32_t* packet_passes) {
     static const std::uint32_t kZero = 0;
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaMemcpyAsync(params.work_counter, &kZero, sizeof(kZero),
                                                                cudaMemcpyHostToDevice, stream))) {
@@ -389,7 +268,7 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
         }
     }
 
-    const auto kernel = compute_winding_numbers_kernel<Geometry>;
+    const auto kernel = compute_winding_numbers_kernel<Geometry, kCensus>;
     int blocks_per_multiprocessor = 0;
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(
             &blocks_per_multiprocessor, reinterpret_cast<const void*>(kernel), kTraversalBlock, dynamic_bytes,
@@ -417,17 +296,17 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
     std::uint32_t* stack_buffer = nullptr;
     if (global_stack) {
         const std::uint64_t bytes = stack_entries * sizeof(std::uint32_t) * kWarpsPerBlock * blocks;
-        if (cudaError_t status = NOLITH_CUDA_CHECK(
-                cudaMallocAsync(reinterpret_cast<void**>(&stack_buffer), static_cast<std::size_t>(bytes), stream))) {
-            return status;
-        }
+        // Like every other device allocation, a failure stops the query as MemoryError.
+        NOLITH_CUDA_REQUIRE_ALLOCATION(
+            cudaMallocAsync(reinterpret_cast<void**>(&stack_buffer), static_cast<std::size_t>(bytes), stream));
     }
 
-    nolith_cuda::launch<compute_winding_numbers_kernel<Geometry>>(
+    nolith_cuda::launch<compute_winding_numbers_kernel<Geometry, kCensus>>(
         dim3(blocks), dim3(kTraversalBlock), dynamic_bytes, stream, params.queries, params.query_order, params.nodes,
         params.leaf_pointers, params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs, params.geometry,
         params.num_queries, params.num_elements, params.out, params.work_counter, params.beta * params.beta,
-        inv_epsilon, params.scene_scale, stack_buffer, static_cast<std::uint32_t>(stack_entries));
+        inv_epsilon, params.scene_scale, stack_buffer, static_cast<std::uint32_t>(stack_entries), census,
+        packet_passes);
     const cudaError_t launch_status = NOLITH_CUDA_CHECK(cudaGetLastError());
 
     if (stack_buffer != nullptr) {
@@ -437,6 +316,39 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
     return launch_status;
 }
 
+}  // namespace
+
+template <typename Geometry>
+cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>& params, int device,
+                                    const cudaStream_t& stream) {
+    if (params.num_queries == 0) return cudaSuccess;
+    // The kernels work in scene units, epsilon included.
+    const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
+    if (params.num_elements > ELEMENTS_PER_LEAF) {
+        return launch_traversal<Geometry, false>(params, device, stream, inv_epsilon, nullptr, nullptr);
+    }
+    nolith_cuda::launch<compute_winding_numbers_single_leaf_kernel<Geometry>>(
+        dim3((params.num_queries + 255) >> 8), dim3(kSingleLeafBlock), 0, stream, params.queries, params.query_order,
+        params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon, params.scene_scale);
+    return NOLITH_CUDA_CHECK(cudaGetLastError());
+}
+
+template <typename Geometry>
+cudaError_t compute_work_census(const ComputeWindingNumbersParams<Geometry>& params, int device,
+                                const cudaStream_t& stream, WorkCensus* census, std::uint32_t* packet_passes) {
+    if (params.num_queries == 0 || params.num_elements <= ELEMENTS_PER_LEAF) return cudaErrorInvalidValue;
+    const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
+    const std::uint32_t packets = (params.num_elements + ELEMENTS_PER_LEAF - 1) / ELEMENTS_PER_LEAF;
+    if (cudaError_t status = NOLITH_CUDA_CHECK(cudaMemsetAsync(packet_passes, 0, 4 * std::size_t(packets), stream))) {
+        return status;
+    }
+    return launch_traversal<Geometry, true>(params, device, stream, inv_epsilon, census, packet_passes);
+}
+
+template cudaError_t compute_work_census<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
+                                                   const cudaStream_t&, WorkCensus*, std::uint32_t*);
+template cudaError_t compute_work_census<PointNormal>(const ComputeWindingNumbersParams<PointNormal>&, int,
+                                                      const cudaStream_t&, WorkCensus*, std::uint32_t*);
 template cudaError_t compute_winding_numbers<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
                                                        const cudaStream_t&);
 template cudaError_t compute_winding_numbers<PointNormal>(const ComputeWindingNumbersParams<PointNormal>&, int,

@@ -1,0 +1,105 @@
+// nolith_census: the work census of compute, for the benchmarks. It builds
+// an engine like nolith_module does and runs the census instantiation of the
+// walk, which counts per batch of 32 Morton-ordered queries what the warp
+// did (kernels/traversal/work_census.h). Not part of nolith_module's surface;
+// the product's kernels carry no trace of the counting.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "kernels/traversal/work_census.h"
+#include "nolith_cuda/nolith_backend.h"
+
+#include <cuda_runtime.h>
+
+namespace nb = nanobind;
+
+namespace {
+
+#if defined(NOLITH_HOST_FLAVOUR)
+using Device = nb::device::cpu;
+#else
+using Device = nb::device::cuda;
+#endif
+
+using Vec3Array = nb::ndarray<const float, nb::shape<-1, 3>, nb::c_contig, Device>;
+using IndexArray = nb::ndarray<const std::uint32_t, nb::shape<-1, 3>, nb::c_contig, Device>;
+using TriangleArray = nb::ndarray<const float, nb::shape<-1, 3, 3>, nb::c_contig, Device>;
+using CensusTable = nb::ndarray<nb::numpy, std::uint32_t, nb::shape<-1, 11>>;
+using Counts = nb::ndarray<nb::numpy, std::uint32_t, nb::shape<-1>>;
+
+constexpr const char* kFields[] = {"queries",          "node_pops",           "active_lane_pops",
+                                   "node_far_field_steps", "node_far_field_evals", "leaf_slot_visits",
+                                   "leaf_far_field_steps", "leaf_far_field_evals", "exact_packet_loads",
+                                   "exact_passes",     "exact_element_evals"};
+
+// A NumPy array that owns a copy of `values`.
+template <typename Array>
+Array numpy_copy(const std::uint32_t* values, std::initializer_list<std::size_t> shape, std::size_t count) {
+    auto* copy = new std::uint32_t[count > 0 ? count : 1];
+    std::memcpy(copy, values, count * sizeof(std::uint32_t));
+    nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<std::uint32_t*>(p); });
+    return Array(copy, shape, owner);
+}
+
+// The census of one walk: {"census": (batches, 11) table, columns as FIELDS;
+// "packet_passes": exact passes per leaf packet; "order": the input index of
+// each sorted element, so packet j holds order[32 j : 32 j + 32]}.
+template <typename Backend>
+nb::dict census_of(const Backend& backend, const Vec3Array& queries, float beta, float epsilon) {
+    std::vector<WorkCensus> census;
+    std::vector<std::uint32_t> passes, order(backend.point_count());
+    {
+        nb::gil_scoped_release release;
+        backend.work_census(queries.data(), queries.shape(0), beta, epsilon, 0, census, passes);
+        if (cudaMemcpy(order.data(), backend.sorted_indices_data(), order.size() * sizeof(std::uint32_t),
+                       cudaMemcpyDeviceToHost) != cudaSuccess) {
+            throw std::runtime_error("reading the sorted order back failed");
+        }
+    }
+    nb::dict out;
+    out["census"] = numpy_copy<CensusTable>(reinterpret_cast<const std::uint32_t*>(census.data()),
+                                            {census.size(), 11}, census.size() * 11);
+    out["packet_passes"] = numpy_copy<Counts>(passes.data(), {passes.size()}, passes.size());
+    out["order"] = numpy_copy<Counts>(order.data(), {order.size()}, order.size());
+    return out;
+}
+
+nb::dict census_triangles(const TriangleArray& triangles, const Vec3Array& queries, float beta, float epsilon) {
+    const auto backend = NolithBackend<Triangle>::CreateFromTriangles(triangles.data(), triangles.shape(0),
+                                                                      triangles.device_id());
+    return census_of(*backend, queries, beta, epsilon);
+}
+
+nb::dict census_mesh(const Vec3Array& vertices, const IndexArray& indices, const Vec3Array& queries, float beta,
+                        float epsilon) {
+    const auto backend = NolithBackend<Triangle>::CreateFromMesh(vertices.data(), vertices.shape(0), indices.data(),
+                                                                 indices.shape(0), vertices.device_id());
+    return census_of(*backend, queries, beta, epsilon);
+}
+
+nb::dict census_points(const Vec3Array& points, const Vec3Array& normals, const Vec3Array& queries, float beta,
+                          float epsilon) {
+    const auto backend =
+        NolithBackend<PointNormal>::CreateFromPoints(points.data(), normals.data(), points.shape(0), points.device_id());
+    return census_of(*backend, queries, beta, epsilon);
+}
+
+}  // namespace
+
+NB_MODULE(nolith_census, m) {
+    m.doc() = "The work census of nolith's compute, per batch of 32 Morton-ordered queries (for benchmarks).";
+    nb::list fields;
+    for (const char* f : kFields) fields.append(f);
+    m.attr("FIELDS") = fields;
+    m.def("census_triangles", &census_triangles, nb::arg("triangles"), nb::arg("queries"), nb::arg("beta") = -1.0f,
+          nb::arg("epsilon") = -1.0f);
+    m.def("census_mesh", &census_mesh, nb::arg("vertices"), nb::arg("triangle_indices"), nb::arg("queries"),
+          nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
+    m.def("census_points", &census_points, nb::arg("points"), nb::arg("normals"), nb::arg("queries"),
+          nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
+}
