@@ -29,13 +29,23 @@ using Device = nb::device::cuda;
 using Vec3Array = nb::ndarray<const float, nb::shape<-1, 3>, nb::c_contig, Device>;
 using IndexArray = nb::ndarray<const std::uint32_t, nb::shape<-1, 3>, nb::c_contig, Device>;
 using TriangleArray = nb::ndarray<const float, nb::shape<-1, 3, 3>, nb::c_contig, Device>;
-using CensusTable = nb::ndarray<nb::numpy, std::uint32_t, nb::shape<-1, 11>>;
+using CensusTable = nb::ndarray<nb::numpy, std::uint32_t, nb::shape<-1, -1>>;
 using Counts = nb::ndarray<nb::numpy, std::uint32_t, nb::shape<-1>>;
 
-constexpr const char* kFields[] = {"queries",          "node_pops",           "active_lane_pops",
-                                   "node_far_field_steps", "node_far_field_evals", "leaf_slot_visits",
-                                   "leaf_far_field_steps", "leaf_far_field_evals", "exact_packet_loads",
-                                   "exact_passes",     "exact_element_evals"};
+constexpr const char* kFields[] = {"queries",
+                                   "node_pops",
+                                   "active_lane_pops",
+                                   "node_far_field_steps",
+                                   "node_far_field_evals",
+                                   "node_descents",
+                                   "leaf_slot_visits",
+                                   "leaf_far_field_steps",
+                                   "leaf_far_field_evals",
+                                   "exact_packet_loads",
+                                   "exact_passes",
+                                   "exact_element_evals"};
+constexpr std::size_t kColumns = sizeof(kFields) / sizeof(kFields[0]);
+static_assert(sizeof(WorkCensus) == kColumns * sizeof(std::uint32_t), "one column per census count");
 
 // A NumPy array that owns a copy of `values`.
 template <typename Array>
@@ -46,7 +56,7 @@ Array numpy_copy(const std::uint32_t* values, std::initializer_list<std::size_t>
     return Array(copy, shape, owner);
 }
 
-// The census of one walk: {"census": (batches, 11) table, columns as FIELDS;
+// The census of one walk: {"census": (batches, FIELDS) table;
 // "packet_passes": exact passes per leaf packet; "order": the input index of
 // each sorted element, so packet j holds order[32 j : 32 j + 32]}.
 template <typename Backend>
@@ -63,7 +73,7 @@ nb::dict census_of(const Backend& backend, const Vec3Array& queries, float beta,
     }
     nb::dict out;
     out["census"] = numpy_copy<CensusTable>(reinterpret_cast<const std::uint32_t*>(census.data()),
-                                            {census.size(), 11}, census.size() * 11);
+                                            {census.size(), kColumns}, census.size() * kColumns);
     out["packet_passes"] = numpy_copy<Counts>(passes.data(), {passes.size()}, passes.size());
     out["order"] = numpy_copy<Counts>(order.data(), {order.size()}, order.size());
     return out;

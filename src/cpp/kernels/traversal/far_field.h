@@ -11,19 +11,18 @@ namespace nolith_traversal {
 
 constexpr float kInvFourPi = 0.07957747f;
 
-// Far enough to use the expansion: |q - c|^2 > beta^2 R^2. An infinite or
-// NaN radius never passes, and neither does a query at the centre. The
-// expansion is the unregularised far field, so for points it is also only
-// used when every point of the node lies beyond the regularisation distance
-// (`near_field` = 2 epsilon; 0 for triangles, which are not regularised).
-// beta = 0 keeps its meaning of the coarsest walk: the root alone. A radius
-// of 0 (coincident elements, or one rounded below half precision) is never
-// approximated: summing such a packet exactly costs one pass and keeps a
-// huge beta exact.
-__device__ __forceinline__ bool should_node_be_approximated(const Vec3& q, const Vec3& com, __half max_dist,
-                                                            float beta_sq, float near_field) {
+// Far enough to use the expansion: |q - c|^2 > beta^2 R^2, given the
+// squared distance from the query to the centre. An infinite or NaN radius
+// never passes, and neither does a query at the centre. The expansion is the
+// unregularised far field, so for points it is also only used when every
+// point of the node lies beyond the regularisation distance (`near_field` =
+// 2 epsilon; 0 for triangles, which are not regularised). beta = 0 keeps its
+// meaning of the coarsest walk: the root alone. A radius of 0 (coincident
+// elements, or one rounded below half precision) is never approximated:
+// summing such a packet exactly costs one pass and keeps a huge beta exact.
+__device__ __forceinline__ bool should_node_be_approximated(float distance2, __half max_dist, float beta_sq,
+                                                            float near_field) {
     const float radius = __half2float(max_dist);
-    const float distance2 = (q - com).length2();
     const float reach = radius + near_field;
     return radius > 0.0f && distance2 > beta_sq * (radius * radius) &&
            (near_field == 0.0f || beta_sq == 0.0f || distance2 > reach * reach);
@@ -111,20 +110,24 @@ __device__ __forceinline__ float computeSecondOrderContribution(const Tensor3_bf
     return __bfloat162float(__hsub(__hmul(cubic, __float2bfloat16_rn(15.0f)), bracket));
 }
 
-// The node's expansion about `com`, evaluated at q (q != com): the
-// second-order Taylor expansion of the summed dipole kernel.
-__device__ __forceinline__ float compute_node_approximation(const Vec3& q, const Vec3& com,
+// The node's expansion about its centre c, evaluated at q != c, given
+// d = c - q and |d|^2 (which the acceptance test has computed already): the
+// second-order Taylor expansion of the summed dipole kernel. The direction
+// goes to half precision for orders 0 and 1 and straight from float to
+// bfloat16 for order 2 (one rounding, not two).
+__device__ __forceinline__ float compute_node_approximation(const Vec3& d, float distance2,
                                                             const TailorCoefficientsF16& c) {
-    const Vec3 d = com - q;
-    const float rho = d.inv_length();
-    const Vec3_f16 n = Vec3_f16::from_float(d * rho);
+    const float rho = rsqrtf(distance2);
+    const Vec3 unit = d * rho;
+    const Vec3_f16 n = Vec3_f16::from_float(unit);
+    const Vec3_bf16 n_bf16{__float2bfloat16_rn(unit.x), __float2bfloat16_rn(unit.y), __float2bfloat16_rn(unit.z)};
     const float rho2 = rho * rho;
     const float rho3 = rho * rho2;
     const float rho4 = rho * rho3;
     const float a2 = rho2 * kInvFourPi, a3 = rho3 * kInvFourPi, a4 = rho4 * kInvFourPi;
     const float w0 = computeZeroOrderContribution(c.zero_order, n);
     const float w1 = computeFirstOrderContribution(c.first_order, n);
-    const float w2 = computeSecondOrderContribution(c.second_order, Vec3_bf16::from_f16(n));
+    const float w2 = computeSecondOrderContribution(c.second_order, n_bf16);
     return fmaf(a4, w2, fmaf(a3, w1, fmaf(a2, w0, 0.0f)));
 }
 

@@ -123,8 +123,10 @@ __global__ void __launch_bounds__(kTraversalBlock)
 
             const bool active = !(static_cast<int>(s_pop) > marker);
             if (active) marker = kMarkerActive;
-            const Vec3 node_com = node.com * scene_scale;
-            const bool approx = active && should_node_be_approximated(q, node_com, node.max_dist, beta_sq, near_field);
+            const Vec3 to_node = node.com * scene_scale - q;
+            const float node_distance2 = to_node.length2();
+            const bool approx =
+                active && should_node_be_approximated(node_distance2, node.max_dist, beta_sq, near_field);
             if constexpr (kCensus) {
                 const unsigned evaluating = __popc(__ballot_sync(kFullMask, approx));
                 count.node_pops += 1;
@@ -135,30 +137,37 @@ __global__ void __launch_bounds__(kTraversalBlock)
             if (__any_sync(kFullMask, approx)) {
                 fill_warp_cache(&coefficients, node_coefficients + v, lane);
                 if (approx) {
-                    sum += compute_node_approximation(q, node_com, coefficients);
+                    sum += compute_node_approximation(to_node, node_distance2, coefficients);
                     marker = static_cast<int>(s);
                 }
             }
             const bool descend = marker >= static_cast<int>(s_pop);
             if (!__any_sync(kFullMask, descend)) continue;
+            if constexpr (kCensus) count.node_descents += 1;
 
             const bool my_slot_is_leaf = lane < 8 && node.getChildMeta(static_cast<int>(lane)) == Leaf;
             if (__any_sync(kFullMask, my_slot_is_leaf)) fill_warp_cache(&leaves, leaf_pointers + v, lane);
 
             const std::uint32_t first_child = node.first_child;
             std::uint32_t internal_rank = 0;
-            for (int slot = 0; slot < 8; ++slot) {
-                const ChildType kind = node.getChildMeta(slot);
+            // Slots past the last occupied one are not visited (nodes hold
+            // 4.5 children on average, slots 0 .. c-1).
+            const unsigned meta = node.child_meta;
+            for (int slot = 0; (meta >> (2 * slot)) != 0; ++slot) {
+                const ChildType kind = ChildType((meta >> (2 * slot)) & 3u);
                 if (kind == Empty) continue;
                 if (kind == Leaf) {
                     const std::uint32_t packet = leaves.leaf_index[slot];
                     const AABB* box = leaf_aabbs + packet;
-                    const Vec3 com = Vec3{__ldg(&box->com.x), __ldg(&box->com.y), __ldg(&box->com.z)} * scene_scale;
+                    const Vec3 to_packet =
+                        Vec3{__ldg(&box->com.x), __ldg(&box->com.y), __ldg(&box->com.z)} * scene_scale - q;
+                    const float packet_distance2 = to_packet.length2();
                     const bool leaf_approx =
-                        descend && should_node_be_approximated(q, com, __ldg(&box->max_dist), beta_sq, near_field);
+                        descend &&
+                        should_node_be_approximated(packet_distance2, __ldg(&box->max_dist), beta_sq, near_field);
                     if (__any_sync(kFullMask, leaf_approx)) {
                         fill_warp_cache(&coefficients, leaf_coefficients + packet, lane);
-                        if (leaf_approx) sum += compute_node_approximation(q, com, coefficients);
+                        if (leaf_approx) sum += compute_node_approximation(to_packet, packet_distance2, coefficients);
                     }
                     const unsigned near = __ballot_sync(kFullMask, descend && !leaf_approx);
                     if constexpr (kCensus) {

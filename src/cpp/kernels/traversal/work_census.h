@@ -12,6 +12,7 @@ struct WorkCensus {
     std::uint32_t active_lane_pops;      // over the pops, lanes walking that node
     std::uint32_t node_far_field_steps;  // pops where some lane evaluated the node's expansion
     std::uint32_t node_far_field_evals;  // lanes evaluating a node's expansion, summed
+    std::uint32_t node_descents;         // pops where some lane went on into the node's children
     std::uint32_t leaf_slot_visits;      // leaf slots the warp tested
     std::uint32_t leaf_far_field_steps;  // leaf slots where some lane evaluated the packet's expansion
     std::uint32_t leaf_far_field_evals;  // lanes evaluating a packet's expansion, summed
@@ -20,4 +21,4 @@ struct WorkCensus {
     std::uint32_t exact_element_evals;   // element contributions of those passes (existing elements)
 };
 
-static_assert(sizeof(WorkCensus) == 11 * sizeof(std::uint32_t), "WorkCensus is eleven u32");
+static_assert(sizeof(WorkCensus) == 12 * sizeof(std::uint32_t), "WorkCensus is twelve u32");
