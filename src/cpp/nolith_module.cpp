@@ -57,6 +57,7 @@ using ScalarArg = ArrayArgument<DeviceArray<const float, nb::shape<-1>>>;
 // Results.
 using Vec3Array = DeviceArray<float, nb::shape<-1, 3>>;
 using ScalarArray = DeviceArray<float, nb::shape<-1>>;
+using GradientArray = nb::ndarray<nb::array_api, float, nb::c_contig, Device>;
 
 using TriangleBackend = NolithBackend<Triangle>;
 using PointBackend = NolithBackend<PointNormal>;
@@ -476,7 +477,8 @@ Vec3Array scaled_normals(const NolithEngine& self) {
     if (self.is_triangle)
         throw std::runtime_error("Normals are not explicitly stored for triangle based geometry.");
     const PointBackend& backend = *self.point_backend;
-    return export_vectors(backend.get_normals(), backend.point_count(), backend.device_id());
+    auto result = without_the_lock([&] { return backend.get_normals(); });
+    return export_vectors(std::move(result), backend.point_count(), backend.device_id());
 }
 
 // The common start of compute and brute_force: arguments, then the device.
@@ -521,28 +523,33 @@ Vec3Array grad_scaled_normals(const NolithEngine& self, const ScalarArg& grad_ou
     ArgumentErrors().check(grad_output_arg, kGradOutput).raise_if_any();
     const auto& grad_output = grad_output_arg.array;
     require_engine_device(self, grad_output, "grad_output", "it is");
+    const std::size_t n = grad_output.shape(0);
     if (self.is_triangle) {
         const TriangleBackend& backend = *self.triangle_backend;
-        return export_vectors(backend.grad_normals(grad_output.data(), grad_output.shape(0)), backend.point_count(),
-                              backend.device_id());
+        return export_vectors(backend.grad_normals(grad_output.data(), n), backend.point_count(), backend.device_id());
     }
     const PointBackend& backend = *self.point_backend;
-    return export_vectors(backend.grad_normals(grad_output.data(), grad_output.shape(0)), backend.point_count(),
-                          backend.device_id());
+    auto result = without_the_lock([&] { return backend.grad_normals(grad_output.data(), n); });
+    return export_vectors(std::move(result), backend.point_count(), backend.device_id());
 }
 
-Vec3Array grad_points(const NolithEngine& self, const ScalarArg& grad_output_arg) {
+// dL/dp: (N, 3) per point, (N, 3, 3) per triangle corner, (M, 3) per mesh vertex.
+GradientArray grad_points(const NolithEngine& self, const ScalarArg& grad_output_arg) {
     ArgumentErrors().check(grad_output_arg, kGradOutput).raise_if_any();
     const auto& grad_output = grad_output_arg.array;
     require_engine_device(self, grad_output, "grad_output", "it is");
+    const std::size_t n = grad_output.shape(0);
     if (self.is_triangle) {
         const TriangleBackend& backend = *self.triangle_backend;
-        return export_vectors(backend.grad_points(grad_output.data(), grad_output.shape(0)), backend.point_count(),
-                              backend.device_id());
+        auto result = without_the_lock([&] { return backend.grad_points(grad_output.data(), n); });
+        if (backend.is_mesh()) {
+            return export_result<GradientArray>(std::move(result), {backend.gradient_rows(), 3}, backend.device_id());
+        }
+        return export_result<GradientArray>(std::move(result), {backend.point_count(), 3, 3}, backend.device_id());
     }
     const PointBackend& backend = *self.point_backend;
-    return export_vectors(backend.grad_points(grad_output.data(), grad_output.shape(0)), backend.point_count(),
-                          backend.device_id());
+    auto result = without_the_lock([&] { return backend.grad_points(grad_output.data(), n); });
+    return export_result<GradientArray>(std::move(result), {backend.point_count(), 3}, backend.device_id());
 }
 
 std::string dump(const NolithEngine& self) {
@@ -563,7 +570,8 @@ NB_MODULE(nolith_module, m) {
         .def_static("solve_normals", &solve_normals, nb::sig(kSolveNormalsSig), nb::arg("pc"),
                     nb::arg("extra_points"), nb::arg("extra_wn"), nb::arg("pc_wn").none() = nb::none(),
                     nb::arg("alpha_extra") = 0.2f, kSolveNormalsDoc)
-        .def_prop_ro("scaled_normals", &scaled_normals, nb::sig(kScaledNormalsSig), kScaledNormalsDoc)
+        .def_prop_ro("scaled_normals", &scaled_normals, nb::rv_policy::reference, nb::sig(kScaledNormalsSig),
+                     kScaledNormalsDoc)
         .def("compute", &compute, nb::sig(kComputeSig), nb::arg("queries"), nb::arg("beta") = -1.0f,
              nb::arg("epsilon") = -1.0f, nb::arg("stream") = StreamHandle{}, kComputeDoc)
         .def("brute_force", &brute_force, nb::sig(kBruteForceSig), nb::arg("queries"), nb::arg("epsilon") = -1.0f,

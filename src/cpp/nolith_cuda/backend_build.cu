@@ -123,6 +123,7 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     // before it on the stream, is done.
     std::uint32_t K = 0;
     NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(&K, bvh8_node_count, sizeof K, cudaMemcpyDeviceToHost, stream));
+    tree_nodes = K;
     tree_levels = 0;
     if (L >= 2) {
         NOLITH_CUDA_REQUIRE(

@@ -6,6 +6,7 @@
 #include "kernels/traversal/traversal.h"
 #include "nolith_cuda/morton_codes.h"
 #include "nolith_cuda/nolith_backend.h"
+#include "nolith_cuda/query_ordering.h"
 #include "nolith_cuda/size_limits.h"
 #include "records.h"
 #include "utils/cuda_check.h"
@@ -41,25 +42,6 @@ void NolithBackend<Geometry>::order_after(cudaStream_t caller) const noexcept {
     }
 }
 
-namespace {
-
-// Orders the engine after whatever a query queued, however it leaves:
-// kernels queued before an exception still read the tree.
-template <typename Backend>
-class QueryOrdering {
-public:
-    QueryOrdering(const Backend& backend, cudaStream_t caller) : backend_(backend), caller_(caller) {}
-    ~QueryOrdering() { backend_.order_after(caller_); }
-    QueryOrdering(const QueryOrdering&) = delete;
-    QueryOrdering& operator=(const QueryOrdering&) = delete;
-
-private:
-    const Backend& backend_;
-    cudaStream_t caller_;
-};
-
-}  // namespace
-
 template <typename Geometry>
 void NolithBackend<Geometry>::evaluate_exactly(const float* queries, std::uint32_t n, float* out, float epsilon,
                                                cudaStream_t caller) const {
@@ -93,30 +75,32 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(co
     nolith_cuda::ScopedDevice scoped_device(device);
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
+    epsilon = with_default(epsilon, kDefaultEpsilon);
+    remember_query(queries, n, default_beta<Geometry>(), epsilon, false, caller);
     if (n == 0) return result;
-    const QueryOrdering<NolithBackend> ordering(*this, caller);
+    const nolith_cuda::QueryOrdering<NolithBackend> ordering(*this, caller);
     // brute_force reads only the sorted planes, complete when the factory returned.
-    evaluate_exactly(queries, static_cast<std::uint32_t>(n), result.get(), with_default(epsilon, kDefaultEpsilon),
-                     caller);
+    evaluate_exactly(queries, static_cast<std::uint32_t>(n), result.get(), epsilon, caller);
     return result;
 }
 
 // The fast path's frame: Morton order of the queries, the wait for the
 // build, the walk's parameters; `launch` queues the walk itself.
 template <typename Geometry>
-template <typename Launch>
 typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const float* queries, unsigned long n,
                                                                       float beta, float epsilon,
                                                                       unsigned long long stream_handle,
-                                                                      Launch&& launch) const {
+                                                                      const WalkLaunch& launch, bool remember) const {
     nolith_cuda::check_query_count(n);
     nolith_cuda::ScopedDevice scoped_device(device);
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
-    if (n == 0) return result;
-    const QueryOrdering<NolithBackend> ordering(*this, caller);
-    const std::uint32_t q = static_cast<std::uint32_t>(n);
     epsilon = with_default(epsilon, kDefaultEpsilon);
+    beta = with_default(beta, default_beta<Geometry>());
+    if (remember) remember_query(queries, n, beta, epsilon, true, caller);
+    if (n == 0) return result;
+    const nolith_cuda::QueryOrdering<NolithBackend> ordering(*this, caller);
+    const std::uint32_t q = static_cast<std::uint32_t>(n);
     if (count == 0) {
         evaluate_exactly(queries, q, result.get(), epsilon, caller);
         return result;
@@ -150,7 +134,7 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const flo
                                                        static_cast<std::uint32_t>(count),
                                                        result.get(),
                                                        work_counter.get(),
-                                                       with_default(beta, default_beta<Geometry>()),
+                                                       beta,
                                                        epsilon,
                                                        tree_levels,
                                                        scene.scene_scale};
@@ -165,7 +149,8 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
     return walk(queries, n, beta, epsilon, stream_handle,
                 [this](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
                     NOLITH_CUDA_RAISE_REPORTED(compute_winding_numbers<Geometry>(params, device, caller));
-                });
+                },
+                true);
 }
 
 template <typename Geometry>
@@ -189,7 +174,8 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::work_census(co
                                                         packet_passes.size() * sizeof(std::uint32_t),
                                                         cudaMemcpyDeviceToHost, caller));
                     NOLITH_CUDA_REQUIRE(cudaStreamSynchronize(caller));
-                });
+                },
+                true);
 }
 
 template class NolithBackend<Triangle>;

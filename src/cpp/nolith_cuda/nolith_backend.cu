@@ -84,8 +84,8 @@ NolithBackend<Geometry>::~NolithBackend() {
     if (build_start_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_start_event));
     if (build_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_done_event));
     if (query_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(query_done_event));
-    void* buffers[] = {sorted_indices, soa_geometry,      node_aabbs,        bvh8_node_count,
-                       bvh8_nodes,     node_coefficients, leaf_coefficients, leaf_pointers};
+    void* buffers[] = {sorted_indices, soa_geometry,      node_aabbs,        bvh8_node_count,   bvh8_nodes,
+                       node_coefficients, leaf_coefficients, leaf_pointers, mesh_indices, last_query.queries};
     for (void* buffer : buffers) {
         if (buffer) NOLITH_CUDA_CHECK(cudaFreeAsync(buffer, stream));
     }
@@ -134,6 +134,12 @@ std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromMesh
         const std::uint32_t max_index =
             thrust::reduce(thrust::device, first, first + 3 * count, 0u, thrust::maximum<std::uint32_t>());
         if (max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, max_index));
+        // The indices stay with the engine: gradients are summed onto shared vertices.
+        NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(b.mesh_indices, 12 * std::size_t(count), b.stream));
+        NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(b.mesh_indices, indices, 12 * std::size_t(count),
+                                            cudaMemcpyDeviceToDevice, b.stream));
+        b.mesh_vertex_count = vertex_count;
+        b.from_mesh = true;
         float* soup = nullptr;
         NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(soup, 36 * std::size_t(count), b.stream));
         try {
@@ -173,21 +179,6 @@ std::unique_ptr<NolithBackend<PointNormal>> NolithBackend<Geometry>::CreateForSo
         thrust::device_vector<float> zeros(3 * std::size_t(count), 0.0f);
         b.initialize_point_data(points, thrust::raw_pointer_cast(zeros.data()));
     });
-}
-
-template <typename Geometry>
-typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::get_normals() const {
-    throw std::runtime_error("get_normals is not implemented yet!");
-}
-
-template <typename Geometry>
-typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::grad_normals(const float*, unsigned long) const {
-    throw std::runtime_error("grad_normals not implemented yet!");
-}
-
-template <typename Geometry>
-typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::grad_points(const float*, unsigned long) const {
-    throw std::runtime_error("grad_points not implemented yet!");
 }
 
 template <typename Geometry>

@@ -14,6 +14,7 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -74,10 +75,19 @@ public:
     // wait for the work a query queued on the caller's stream. Reports only.
     void order_after(cudaStream_t caller) const noexcept;
 
-    // Declared for a differentiable workflow; not implemented.
+    // The differentiable workflow. get_normals: a copy of the scaled normals
+    // in the caller's order (N x 3, points only). The gradients follow the
+    // most recent compute or brute_force call, whose queries, epsilon, beta
+    // and method the engine keeps: dL/dn (N x 3, points only) and dL/dp per
+    // point (N x 3), per triangle corner (N x 3 x 3) or per mesh vertex
+    // (M x 3, see gradient_rows). grad_output holds dL/dw, one value per
+    // query of that call. The result is queued on that call's stream.
     Result get_normals() const;
     Result grad_normals(const float* grad_output, unsigned long n) const;
     Result grad_points(const float* grad_output, unsigned long n) const;
+    // Rows of grad_points: N for points and soups (of 3 or 9 floats), M for meshes.
+    unsigned long gradient_rows() const { return from_mesh ? mesh_vertex_count : count; }
+    bool is_mesh() const { return from_mesh; }
     void solve_for_normals(const float* extra_points, unsigned long k, const float* extra_wn, const float* pc_wn,
                            float alpha_extra);
 
@@ -115,9 +125,11 @@ private:
 
     Result allocate_result(unsigned long n, cudaStream_t caller) const;
 
-    template <typename Launch>
+    // The frame of compute's walk; `launch` queues the walk. The query call
+    // is remembered for the gradients unless the walk is a gradient's own.
+    using WalkLaunch = std::function<void(const ComputeWindingNumbersParams<Geometry>&, cudaStream_t)>;
     Result walk(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream,
-                Launch&& launch) const;
+                const WalkLaunch& launch, bool remember) const;
 
     // Queues every element's exact contribution to n queries (zeros for an
     // empty geometry) on the caller's stream.
@@ -139,6 +151,31 @@ private:
     // when queries come from several threads.
     cudaEvent_t query_done_event = nullptr;
     mutable std::mutex query_order_lock;
+
+    // What the gradients need of the most recent query call (guarded by
+    // query_order_lock): a device copy of its queries, freed on `stream`.
+    struct LastQuery {
+        bool valid = false;
+        bool fast = false;  // compute, or brute_force
+        float* queries = nullptr;
+        unsigned long count = 0;
+        float beta = 0.0f, epsilon = 0.0f;
+        cudaStream_t stream = nullptr;
+    };
+    mutable LastQuery last_query;
+    void remember_query(const float* queries, unsigned long n, float beta, float epsilon, bool fast,
+                        cudaStream_t caller) const;
+    // The most recent query, checked against a gradient of n values.
+    LastQuery query_for_gradient(unsigned long n, const char* what) const;
+    // dL/d(element) planes in sorted order (compute_brute_force_vjp's layout)
+    // for the remembered query, queued on its stream.
+    nolith_cuda::StreamBuffer<float> element_gradients(const LastQuery& query, const float* grad_output) const;
+
+    // An indexed mesh keeps its triangle indices (3N) and vertex count, to sum
+    // corner gradients onto shared vertices.
+    bool from_mesh = false;
+    unsigned int* mesh_indices = nullptr;
+    unsigned long mesh_vertex_count = 0;
     unsigned long count;
 
     unsigned int* sorted_indices = nullptr;
@@ -153,6 +190,8 @@ private:
     // Levels of the BVH8 (root level included), measured by the collapse; it
     // sizes the traversal stack.
     std::uint32_t tree_levels = 0;
+    // Number of BVH8 nodes, as the build read it back.
+    std::uint32_t tree_nodes = 0;
 
     // The scene's box and scales, measured by the build's first stage; the
     // queries order their points and scale their arithmetic with it.

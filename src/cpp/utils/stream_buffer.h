@@ -24,6 +24,7 @@ public:
     ~StreamBuffer() { release(); }
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
+    StreamBuffer(StreamBuffer&& other) noexcept : data_(other.data_), stream_(other.stream_) { other.data_ = nullptr; }
 
     T* get() const { return data_; }
 

@@ -3,6 +3,7 @@
 // (expansions evaluated in float64 from the stored coefficients, near packets
 // summed from the element contributions) and float64 brute force.
 #include "kernels/traversal/traversal.h"
+#include "kernels/gradients/tree_adjoint.h"
 
 #include "gpu.h"
 #include "host_runtime/test_support.h"
@@ -388,6 +389,26 @@ Expected expansion(const TailorCoefficientsF16& stored, const Vec3& com, const V
     return e;
 }
 
+// The same expansion in float64 from float64 coefficients.
+double expansion_value(const double* z, const double* m, const double* t, const D3& com, const D3& q) {
+    const D3 d = com - q;
+    const double r = d.norm();
+    const D3 n = d * (1.0 / r);
+    double quadratic = 0.0, cubic = 0.0, b_dot_n = 0.0, a_dot_n = 0.0, w0 = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        w0 += z[i] * n[i];
+        for (int j = 0; j < 3; ++j) {
+            quadratic += m[3 * i + j] * n[i] * n[j];
+            b_dot_n += t[3 * symmetric_pair_index(i, j) + j] * n[i];
+            a_dot_n += t[3 * symmetric_pair_index(j, j) + i] * n[i];
+            for (int l = 0; l < 3; ++l) cubic += t[3 * symmetric_pair_index(i, j) + l] * n[i] * n[j] * n[l];
+        }
+    }
+    const double w1 = m[0] + m[4] + m[8] - 3.0 * quadratic;
+    const double w2 = 15.0 * cubic - 6.0 * b_dot_n - 3.0 * a_dot_n;
+    return (w0 / (r * r) + w1 / (r * r * r) + w2 / (r * r * r * r)) / (4.0 * kPi);
+}
+
 template <typename G>
 struct Scene {
     std::vector<G> elements;
@@ -520,6 +541,29 @@ public:
         return result;
     }
 
+    // The gradient walk and the tree's adjoint pass: dL/d(element component)
+    // per sorted element, planes of stride num_elements (scene scale 1).
+    std::vector<float> gradient(float beta, const std::vector<float>& grad_output) {
+        constexpr std::size_t components = sizeof(G) / sizeof(float);
+        const std::size_t packets = (num_elements_ + 31) / 32, nodes = nodes_->download().size();
+        DeviceBuffer<float> g(grad_output), node_adjoints(33 * nodes), packet_adjoints(33 * packets),
+            element_planes(components * num_elements_);
+        node_adjoints.zero();
+        packet_adjoints.zero();
+        element_planes.zero();
+        const ComputeWindingNumbersParams<G> p = params(beta, kEpsilon);
+        EXPECT_CUDA(compute_gradient_walk<G>(
+            p, 0, stream_, GradientTargets{g.get(), node_adjoints.get(), packet_adjoints.get(), element_planes.get()}));
+        const TreeAdjointParams<G> tree{p.nodes,          p.leaf_pointers,         p.node_coefficients,
+                                        p.leaf_coefficients, p.leaf_aabbs,         p.geometry,
+                                        num_elements_,    std::uint32_t(nodes),    levels_,
+                                        1.0f,             node_adjoints.get(),     packet_adjoints.get(),
+                                        element_planes.get()};
+        EXPECT_CUDA(tree_adjoint_to_elements<G>(tree, stream_));
+        EXPECT_CUDA(cudaStreamSynchronize(stream_));
+        return element_planes.download();
+    }
+
     // The census walk's counts per batch of 32 queries.
     std::vector<WorkCensus> census(float beta, float epsilon = kEpsilon) {
         DeviceBuffer<WorkCensus> counts((num_queries_ + 31) / 32);
@@ -623,6 +667,142 @@ TYPED_TEST(TraversalTest, EveryLaneFollowsItsOwnWalk) {
     }
 }
 
+
+// ------------------------------------------------------- gradient check
+
+// The approximation as a smooth function of the elements, in float64: each
+// query keeps the decisions of its walk on the built tree (which records it
+// expands, which packets it sums), and every expansion is recomputed from the
+// current elements about their current weighted centre.
+template <typename G>
+struct FixedWalk {
+    struct Term {
+        std::uint32_t query, first, end;  // elements first .. end-1
+        bool far;
+    };
+    std::vector<Term> terms;
+
+    static void packet_range(const HostTree& tree, std::uint32_t v, std::uint32_t& lo, std::uint32_t& hi) {
+        const BVH8Node& node = tree.nodes[v];
+        std::uint32_t rank = 0;
+        for (int slot = 0; slot < 8; ++slot) {
+            const ChildType kind = node.getChildMeta(slot);
+            if (kind == Leaf) {
+                lo = std::min(lo, tree.leaf_pointers[v].leaf_index[slot]);
+                hi = std::max(hi, tree.leaf_pointers[v].leaf_index[slot] + 1);
+            } else if (kind == Internal) {
+                packet_range(tree, node.first_child + rank++, lo, hi);
+            }
+        }
+    }
+
+    void collect(const Scene<G>& scene, std::uint32_t v, std::uint32_t query, const Vec3& q, float beta_sq,
+                 float near_field) {
+        const HostTree& tree = scene.tree;
+        const std::uint32_t n = std::uint32_t(scene.elements.size());
+        const BVH8Node& node = tree.nodes[v];
+        if (accepts(q, node.com, node.max_dist, beta_sq, near_field)) {
+            std::uint32_t lo = ~0u, hi = 0;
+            packet_range(tree, v, lo, hi);
+            terms.push_back({query, 32 * lo, std::min(n, 32 * hi), true});
+            return;
+        }
+        std::uint32_t rank = 0;
+        for (int slot = 0; slot < 8; ++slot) {
+            const ChildType kind = node.getChildMeta(slot);
+            if (kind == Leaf) {
+                const std::uint32_t p = tree.leaf_pointers[v].leaf_index[slot];
+                const AABB& box = tree.leaf_aabbs[p];
+                terms.push_back({query, 32 * p, std::min(n, 32 * p + 32),
+                                 accepts(q, box.com, box.max_dist, beta_sq, near_field)});
+            } else if (kind == Internal) {
+                collect(scene, node.first_child + rank++, query, q, beta_sq, near_field);
+            }
+        }
+    }
+
+    // sum_q g_q w_q of the approximation with the current elements.
+    double loss(const std::vector<G>& elements, const std::vector<Vec3>& queries, const std::vector<float>& g) const {
+        double total = 0.0;
+        for (const Term& t : terms) {
+            const D3 q = d3(queries[t.query]);
+            double value = 0.0;
+            if (t.far) {
+                double weight_sum = 0.0;
+                D3 com{0, 0, 0};
+                for (std::uint32_t i = t.first; i < t.end; ++i) {
+                    weight_sum += weight(elements[i]);
+                    com = com + position(elements[i]) * weight(elements[i]);
+                }
+                com = com * (1.0 / weight_sum);
+                double z[3] = {}, m[9] = {}, tt[18] = {};
+                for (std::uint32_t i = t.first; i < t.end; ++i) {
+                    const D3 n = scaled_normal(elements[i]), d = position(elements[i]) - com;
+                    double moment[6];
+                    second_moment(elements[i], com, moment);
+                    for (int r = 0; r < 3; ++r) {
+                        z[r] += n[r];
+                        for (int c = 0; c < 3; ++c) m[3 * r + c] += d[r] * n[c];
+                    }
+                    for (int p = 0; p < 6; ++p)
+                        for (int c = 0; c < 3; ++c) tt[3 * p + c] += 0.5 * moment[p] * n[c];
+                }
+                value = expansion_value(z, m, tt, com, q);
+            } else {
+                for (std::uint32_t i = t.first; i < t.end; ++i) value += exact_contribution(elements[i], q, 1.0 / kEpsilon);
+            }
+            total += g[t.query] * value;
+        }
+        return total;
+    }
+};
+
+// The gradient of the walk is the exact derivative of what it evaluated: it
+// matches float64 central differences of the fixed-decision approximation
+// for every component of a sample of elements, for positions, normals and
+// vertices, at a beta that mixes expansions of nodes and packets with exact
+// sums, to the rounding of the stored coefficients.
+TYPED_TEST(TraversalTest, GradientIsTheDerivativeOfTheWalk) {
+    using G = TypeParam;
+    constexpr std::size_t components = sizeof(G) / sizeof(float);
+    std::mt19937 rng(17);
+    Scene<G> scene;
+    scene.elements = sphere_elements<G>(32 * 40 - 5, {0.1, -0.2, 0.05}, 1.0, 0.04, rng);
+    sort_along_curve(scene.elements);
+    scene.tree = build_tree(scene.elements);
+    std::vector<Vec3> queries = random_queries(48, 1.6, rng);
+    std::normal_distribution<float> normal;
+    std::vector<float> g(queries.size());
+    for (float& v : g) v = normal(rng);
+    const float beta = 1.2f;
+    Evaluator<G> evaluator(scene, queries, shuffled_order(queries.size(), rng));
+    const std::vector<float> planes = evaluator.gradient(beta, g);
+
+    FixedWalk<G> walk;
+    const float near_field = std::is_same<G, PointNormal>::value ? 2.0f * kEpsilon : 0.0f;
+    for (std::uint32_t i = 0; i < queries.size(); ++i) walk.collect(scene, 0, i, queries[i], beta * beta, near_field);
+    std::size_t far = 0;
+    for (const auto& t : walk.terms) far += t.far;
+    ASSERT_GT(far, queries.size());  // expansions are in play
+
+    const std::size_t n = scene.elements.size();
+    const float h = 1.0f / 1024.0f;
+    double largest = 0.0;
+    for (float v : planes) largest = std::max(largest, double(std::fabs(v)));
+    for (std::size_t i = 0; i < n; i += 37) {
+        for (std::size_t c = 0; c < components; ++c) {
+            std::vector<G> plus = scene.elements, minus = scene.elements;
+            reinterpret_cast<float*>(&plus[i])[c] += h;
+            reinterpret_cast<float*>(&minus[i])[c] -= h;
+            const double step = double(reinterpret_cast<float*>(&plus[i])[c]) - reinterpret_cast<float*>(&minus[i])[c];
+            const double fd = (walk.loss(plus, queries, g) - walk.loss(minus, queries, g)) / step;
+            // Points' planes hold dL/dn before dL/dp; their records p before n.
+            const std::size_t plane = std::is_same<G, PointNormal>::value ? (c + 3) % 6 : c;
+            EXPECT_NEAR(planes[plane * n + i], fd, 1e-4 * largest + 2e-3 * std::fabs(fd))
+                << "element " << i << " component " << c;
+        }
+    }
+}
 
 // The far-field value for one coefficient at a time (the other 29 zero), at
 // the root with beta 0: each half or bfloat16 entry must enter the value with

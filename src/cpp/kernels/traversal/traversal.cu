@@ -3,6 +3,7 @@
 #include "gpu.h"
 #include "kernels/traversal/exact_sums.h"
 #include "kernels/traversal/far_field.h"
+#include "kernels/traversal/far_field_adjoint.h"
 #include "kernels/traversal/work_census.h"
 #include "utils/cuda_check.h"
 
@@ -28,6 +29,50 @@ constexpr int kMarkerNoQuery = -1;
 constexpr std::size_t kStaticSharedBytes =
     kWarpsPerBlock * (kSharedStackEntries * sizeof(std::uint32_t) + sizeof(BVH8Node) + sizeof(TailorCoefficientsF16) +
                       sizeof(LeafPointers));
+
+// What a walk does beside its values: nothing (compute), count its work
+// (the census), or add up the adjoints of its terms (the gradient).
+enum class WalkMode { Values, Census, Gradient };
+
+struct WalkExtras {
+    WorkCensus* census;
+    std::uint32_t* packet_passes;
+    GradientTargets gradient;
+};
+
+// Adds the far-field adjoints of the lanes in `approx`, summed over the warp,
+// to one record's 33 accumulators. The warp transposes them through its
+// scratch rows (32 rows of 33 floats: row i is lane i's adjoint; the odd
+// stride keeps a column's reads on distinct banks), and lane k sums column k
+// (lane 0 also the last one). Every lane of the warp takes part.
+__device__ __forceinline__ void add_far_field_adjoint(bool approx, const Vec3& d, float distance2,
+                                                      const TailorCoefficientsF16& stored, float g, float* target,
+                                                      float* scratch, unsigned lane) {
+    constexpr int kSize = nolith_traversal::kAdjointSize;
+    float adjoint[kSize] = {};
+    if (approx) {
+        nolith_traversal::far_field_adjoint(d, distance2, TailorCoefficients::from_f16(stored), g, adjoint);
+    }
+    __syncwarp();  // the previous sums have read their columns
+    for (int k = 0; k < kSize; ++k) scratch[kSize * lane + k] = adjoint[k];
+    __syncwarp();
+    for (int k = static_cast<int>(lane); k < kSize; k += 32) {
+        float sum = 0.0f;
+        for (int row = 0; row < 32; ++row) sum += scratch[kSize * row + k];
+        if (sum != 0.0f) atomicAdd(target + k, sum);
+    }
+}
+
+// The gradient walk's per-warp scratch rows; the other walks have none.
+template <bool kGradient>
+__device__ __forceinline__ float* adjoint_scratch(unsigned warp) {
+    if constexpr (kGradient) {
+        __shared__ float rows[kWarpsPerBlock][32 * nolith_traversal::kAdjointSize];
+        return rows[warp];
+    } else {
+        return nullptr;
+    }
+}
 
 // Copies one record into a warp's cache, one 32-bit word per lane; lanes
 // beyond the record's size do nothing.
@@ -59,10 +104,12 @@ __device__ __forceinline__ void fill_warp_cache(T* destination, const T* source,
 // (stack_capacity entries per warp of the grid). No push goes beyond
 // stack_capacity. The walk works in scene units: queries, centres and
 // elements are multiplied by scene_scale, and inv_epsilon is in scene units.
-// The census instantiation (kCensus) also writes, per batch, the counts of
-// WorkCensus to census[batch / 32] (every count is warp-uniform), and adds
-// each packet's exact passes to packet_passes[packet].
-template <typename Geometry, bool kCensus>
+// The census walk also writes, per batch, the counts of WorkCensus to
+// census[batch / 32] (every count is warp-uniform), and adds each packet's
+// exact passes to packet_passes[packet]. The gradient walk adds, weighted by
+// each query's dL/dw, the adjoints of its far-field terms per node and
+// packet and the derivatives of its exact terms per element.
+template <typename Geometry, WalkMode kMode>
 __global__ void __launch_bounds__(kTraversalBlock)
     compute_winding_numbers_kernel(const Vec3* queries, const std::uint32_t* query_order, const BVH8Node* nodes,
                                    const LeafPointers* leaf_pointers, const TailorCoefficientsF16* node_coefficients,
@@ -70,7 +117,9 @@ __global__ void __launch_bounds__(kTraversalBlock)
                                    SoAView<Geometry> geometry, std::uint32_t num_queries, std::uint32_t num_elements,
                                    float* out, std::uint32_t* work_counter, float beta_sq, float inv_epsilon,
                                    float scene_scale, std::uint32_t* global_stack, std::uint32_t stack_capacity,
-                                   WorkCensus* census, std::uint32_t* packet_passes) {
+                                   WalkExtras extras) {
+    constexpr bool kCensus = kMode == WalkMode::Census;
+    constexpr bool kGradient = kMode == WalkMode::Gradient;
     __shared__ std::uint32_t shared_stack[kWarpsPerBlock][kSharedStackEntries];
     const float near_field = std::is_same<Geometry, PointNormal>::value ? 2.0f / inv_epsilon : 0.0f;
     __shared__ BVH8Node current_node_cache[kWarpsPerBlock];
@@ -87,6 +136,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
     } else {
         stack = global_stack + (static_cast<std::uint64_t>(blockIdx.x) * kWarpsPerBlock + warp) * stack_capacity;
     }
+    float* scratch = adjoint_scratch<kGradient>(warp);
     BVH8Node& node = current_node_cache[warp];
     TailorCoefficientsF16& coefficients = current_tailor_coefficients_cache[warp];
     LeafPointers& leaves = shared_leaf_ptrs[warp];
@@ -106,6 +156,10 @@ __global__ void __launch_bounds__(kTraversalBlock)
             const float* p = &queries[query_index].x;
             q = Vec3{__ldg(p), __ldg(p + 1), __ldg(p + 2)} * scene_scale;
             marker = kMarkerActive;
+        }
+        float g = 0.0f;
+        if constexpr (kGradient) {
+            if (position < num_queries) g = __ldg(extras.gradient.grad_output + query_index);
         }
         float sum = 0.0f;
         if (lane == 0) stack[0] = 0;
@@ -136,6 +190,11 @@ __global__ void __launch_bounds__(kTraversalBlock)
             }
             if (__any_sync(kFullMask, approx)) {
                 fill_warp_cache(&coefficients, node_coefficients + v, lane);
+                if constexpr (kGradient) {
+                    add_far_field_adjoint(approx, to_node, node_distance2, coefficients, g,
+                                          extras.gradient.node_adjoints + nolith_traversal::kAdjointSize * v, scratch,
+                                          lane);
+                }
                 if (approx) {
                     sum += compute_node_approximation(to_node, node_distance2, coefficients);
                     marker = static_cast<int>(s);
@@ -168,6 +227,12 @@ __global__ void __launch_bounds__(kTraversalBlock)
                     if (__any_sync(kFullMask, leaf_approx)) {
                         fill_warp_cache(&coefficients, leaf_coefficients + packet, lane);
                         if (leaf_approx) sum += compute_node_approximation(to_packet, packet_distance2, coefficients);
+                        if constexpr (kGradient) {
+                            add_far_field_adjoint(
+                                leaf_approx, to_packet, packet_distance2, coefficients, g,
+                                extras.gradient.packet_adjoints + nolith_traversal::kAdjointSize * packet, scratch,
+                                lane);
+                        }
                     }
                     const unsigned near = __ballot_sync(kFullMask, descend && !leaf_approx);
                     if constexpr (kCensus) {
@@ -180,11 +245,16 @@ __global__ void __launch_bounds__(kTraversalBlock)
                         count.exact_packet_loads += near != 0;
                         count.exact_passes += __popc(near);
                         count.exact_element_evals += __popc(near) * elements;
-                        if (lane == 0 && near != 0) atomicAdd(packet_passes + packet, __popc(near));
+                        if (lane == 0 && near != 0) atomicAdd(extras.packet_passes + packet, __popc(near));
                     }
                     if (near != 0) {
                         sum += sum_packet_exactly(geometry, packet, num_elements, near, q, inv_epsilon, scene_scale,
                                                   lane);
+                        if constexpr (kGradient) {
+                            nolith_traversal::add_packet_gradient_exactly(geometry, packet, num_elements, near, q, g,
+                                                                          inv_epsilon, scene_scale, lane,
+                                                                          extras.gradient.element_planes);
+                        }
                     }
                 } else {
                     // Children are tested when popped. A full stack drops the
@@ -200,7 +270,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
         }
         if (marker >= 0) out[query_index] = sum;
         if constexpr (kCensus) {
-            if (lane == 0) census[batch / 32] = count;
+            if (lane == 0) extras.census[batch / 32] = count;
         }
     }
 }
@@ -247,10 +317,9 @@ namespace {
 
 // The walk over a tree (more than 32 elements): one wave of persistent
 // blocks, the stack where it fits.
-template <typename Geometry, bool kCensus>
+template <typename Geometry, WalkMode kMode>
 cudaError_t launch_traversal(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                             const cudaStream_t& stream, float inv_epsilon, WorkCensus* census,
-                             std::uint32_t* packet_passes) {
+                             const cudaStream_t& stream, float inv_epsilon, const WalkExtras& extras) {
     static const std::uint32_t kZero = 0;
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaMemcpyAsync(params.work_counter, &kZero, sizeof(kZero),
                                                                cudaMemcpyHostToDevice, stream))) {
@@ -277,7 +346,7 @@ cudaError_t launch_traversal(const ComputeWindingNumbersParams<Geometry>& params
         }
     }
 
-    const auto kernel = compute_winding_numbers_kernel<Geometry, kCensus>;
+    const auto kernel = compute_winding_numbers_kernel<Geometry, kMode>;
     int blocks_per_multiprocessor = 0;
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(
             &blocks_per_multiprocessor, reinterpret_cast<const void*>(kernel), kTraversalBlock, dynamic_bytes,
@@ -310,12 +379,11 @@ cudaError_t launch_traversal(const ComputeWindingNumbersParams<Geometry>& params
             cudaMallocAsync(reinterpret_cast<void**>(&stack_buffer), static_cast<std::size_t>(bytes), stream));
     }
 
-    nolith_cuda::launch<compute_winding_numbers_kernel<Geometry, kCensus>>(
+    nolith_cuda::launch<compute_winding_numbers_kernel<Geometry, kMode>>(
         dim3(blocks), dim3(kTraversalBlock), dynamic_bytes, stream, params.queries, params.query_order, params.nodes,
         params.leaf_pointers, params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs, params.geometry,
         params.num_queries, params.num_elements, params.out, params.work_counter, params.beta * params.beta,
-        inv_epsilon, params.scene_scale, stack_buffer, static_cast<std::uint32_t>(stack_entries), census,
-        packet_passes);
+        inv_epsilon, params.scene_scale, stack_buffer, static_cast<std::uint32_t>(stack_entries), extras);
     const cudaError_t launch_status = NOLITH_CUDA_CHECK(cudaGetLastError());
 
     if (stack_buffer != nullptr) {
@@ -334,7 +402,7 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
     // The kernels work in scene units, epsilon included.
     const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
     if (params.num_elements > ELEMENTS_PER_LEAF) {
-        return launch_traversal<Geometry, false>(params, device, stream, inv_epsilon, nullptr, nullptr);
+        return launch_traversal<Geometry, WalkMode::Values>(params, device, stream, inv_epsilon, WalkExtras{});
     }
     nolith_cuda::launch<compute_winding_numbers_single_leaf_kernel<Geometry>>(
         dim3((params.num_queries + 255) >> 8), dim3(kSingleLeafBlock), 0, stream, params.queries, params.query_order,
@@ -351,8 +419,23 @@ cudaError_t compute_work_census(const ComputeWindingNumbersParams<Geometry>& par
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaMemsetAsync(packet_passes, 0, 4 * std::size_t(packets), stream))) {
         return status;
     }
-    return launch_traversal<Geometry, true>(params, device, stream, inv_epsilon, census, packet_passes);
+    return launch_traversal<Geometry, WalkMode::Census>(params, device, stream, inv_epsilon,
+                                                        WalkExtras{census, packet_passes, {}});
 }
+
+template <typename Geometry>
+cudaError_t compute_gradient_walk(const ComputeWindingNumbersParams<Geometry>& params, int device,
+                                  const cudaStream_t& stream, const GradientTargets& targets) {
+    if (params.num_queries == 0 || params.num_elements <= ELEMENTS_PER_LEAF) return cudaErrorInvalidValue;
+    const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
+    return launch_traversal<Geometry, WalkMode::Gradient>(params, device, stream, inv_epsilon,
+                                                          WalkExtras{nullptr, nullptr, targets});
+}
+
+template cudaError_t compute_gradient_walk<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
+                                                     const cudaStream_t&, const GradientTargets&);
+template cudaError_t compute_gradient_walk<PointNormal>(const ComputeWindingNumbersParams<PointNormal>&, int,
+                                                        const cudaStream_t&, const GradientTargets&);
 
 template cudaError_t compute_work_census<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
                                                    const cudaStream_t&, WorkCensus*, std::uint32_t*);

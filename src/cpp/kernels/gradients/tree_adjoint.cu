@@ -1,0 +1,339 @@
+#include "kernels/gradients/tree_adjoint.h"
+
+#include "gpu.h"
+#include "kernels/gradients/element_gradients.h"
+#include "kernels/traversal/far_field_adjoint.h"
+#include "utils/cuda_check.h"
+#include "utils/stream_buffer.h"
+
+#include <type_traits>
+
+namespace {
+
+using nolith_traversal::kAdjointC;
+using nolith_traversal::kAdjointM;
+using nolith_traversal::kAdjointSize;
+using nolith_traversal::kAdjointT;
+using nolith_traversal::kAdjointZ;
+
+constexpr unsigned kBlock = 256;
+constexpr unsigned kLevelGrid = 64;  // blocks of the per-level passes, grid-striding over the level
+constexpr int kPairA[6] = {0, 0, 0, 1, 1, 2};
+constexpr int kPairB[6] = {0, 1, 2, 1, 2, 2};
+
+// Per record (nodes 0 .. K-1, then packets): the weight below it and the
+// centre's adjoint per unit weight U with V = U . centre.
+constexpr int kChainU = 0, kChainV = 3, kChainSize = 4;
+
+// The levels' node ranges: level l holds nodes offsets[l] .. offsets[l+1]-1.
+// Level l+1 is exactly the internal children of level l, stored in order.
+__global__ void level_offsets_kernel(const BVH8Node* nodes, std::uint32_t levels, std::uint32_t* offsets) {
+    offsets[0] = 0;
+    offsets[1] = 1;
+    for (std::uint32_t l = 1; l < levels; ++l) {
+        std::uint32_t next = offsets[l];
+        for (std::uint32_t v = offsets[l - 1]; v < offsets[l]; ++v) {
+            for (int slot = 0; slot < 8; ++slot) next += nodes[v].getChildMeta(slot) == Internal;
+        }
+        offsets[l + 1] = next;
+    }
+}
+
+NOLITH_HD float element_weight(const Triangle& t) { return t.get_weight(); }
+NOLITH_HD float element_weight(const PointNormal&) { return 1.0f; }
+
+template <typename Geometry>
+__global__ void __launch_bounds__(kBlock)
+    packet_weights_kernel(SoAView<Geometry> geometry, std::uint32_t num_elements, float scene_scale,
+                          std::uint32_t packets, float* weights) {
+    const std::uint32_t p = blockIdx.x * blockDim.x + threadIdx.x;
+    if (p >= packets) return;
+    float w = 0.0f;
+    for (std::uint32_t e = p * ELEMENTS_PER_LEAF; e < min(num_elements, (p + 1) * ELEMENTS_PER_LEAF); ++e) {
+        w += element_weight(Geometry::load(geometry, e, geometry.stride).scaled(scene_scale));
+    }
+    weights[p] = w;
+}
+
+// Node weights of one level from its children's (deeper levels first).
+__global__ void __launch_bounds__(kBlock)
+    node_weights_kernel(const BVH8Node* nodes, const LeafPointers* leaf_pointers, const std::uint32_t* offsets,
+                        std::uint32_t level, std::uint32_t node_count, float* weights) {
+    for (std::uint32_t v = offsets[level] + blockIdx.x * blockDim.x + threadIdx.x; v < offsets[level + 1];
+         v += gridDim.x * blockDim.x) {
+        const BVH8Node node = nodes[v];
+        float w = 0.0f;
+        std::uint32_t rank = 0;
+        for (int slot = 0; slot < 8; ++slot) {
+            const ChildType kind = node.getChildMeta(slot);
+            if (kind == Leaf) w += weights[node_count + leaf_pointers[v].leaf_index[slot]];
+            if (kind == Internal) w += weights[node.first_child + rank++];
+        }
+        weights[v] = w;
+    }
+}
+
+// A record's own centre adjoint: the walk's direct dF/dc, plus what the
+// coefficients owe to the centre (each element's offset is taken from it):
+// - (G_M Z) - sum_s,i G_T[s][i] / 2 (e_a M[b][i] + M[a][i] e_b).
+// Divided by the record's weight; V = U . centre.
+__global__ void __launch_bounds__(kBlock)
+    own_chain_kernel(const BVH8Node* nodes, const AABB* leaf_aabbs, const TailorCoefficientsF16* node_coefficients,
+                     const TailorCoefficientsF16* leaf_coefficients, const float* node_adjoints,
+                     const float* packet_adjoints, const float* weights, std::uint32_t node_count,
+                     std::uint32_t records, float scene_scale, float* chain) {
+    const std::uint32_t r = blockIdx.x * blockDim.x + threadIdx.x;
+    if (r >= records) return;
+    const bool is_node = r < node_count;
+    const std::uint32_t index = is_node ? r : r - node_count;
+    const float* g = (is_node ? node_adjoints : packet_adjoints) + kAdjointSize * std::uint64_t(index);
+    const TailorCoefficients c =
+        TailorCoefficients::from_f16(is_node ? node_coefficients[index] : leaf_coefficients[index]);
+    const Vec3 centre = (is_node ? nodes[index].com : leaf_aabbs[index].com) * scene_scale;
+    const float* z = &c.zero_order.x;
+    const float* m = c.first_order.m;
+    float a[3];
+    for (int i = 0; i < 3; ++i) a[i] = g[kAdjointC + i];
+    for (int row = 0; row < 3; ++row) {
+        for (int i = 0; i < 3; ++i) a[row] -= g[kAdjointM + 3 * row + i] * z[i];
+    }
+    for (int s = 0; s < 6; ++s) {
+        for (int i = 0; i < 3; ++i) {
+            const float half_t = 0.5f * g[kAdjointT + 3 * s + i];
+            a[kPairA[s]] -= half_t * m[3 * kPairB[s] + i];
+            a[kPairB[s]] -= half_t * m[3 * kPairA[s] + i];
+        }
+    }
+    const float w = weights[r];
+    const Vec3 u = w > 0.0f ? Vec3{a[0], a[1], a[2]} * (1.0f / w) : Vec3{0.0f, 0.0f, 0.0f};
+    float* out = chain + kChainSize * std::uint64_t(r);
+    out[kChainU + 0] = u.x;
+    out[kChainU + 1] = u.y;
+    out[kChainU + 2] = u.z;
+    out[kChainV] = u.dot(centre);
+}
+
+// child += parent's polynomial re-expanded about the child's centre
+// (x = y + t, t = child centre - parent centre): the transpose of M2M.
+NOLITH_HD void add_shifted(float* child, const float* parent, const Vec3& shift) {
+    const float t[3] = {shift.x, shift.y, shift.z};
+    for (int i = 0; i < 3; ++i) {
+        float z = parent[kAdjointZ + i];
+        for (int r = 0; r < 3; ++r) z += parent[kAdjointM + 3 * r + i] * t[r];
+        for (int s = 0; s < 6; ++s) z += 0.5f * parent[kAdjointT + 3 * s + i] * t[kPairA[s]] * t[kPairB[s]];
+        child[kAdjointZ + i] += z;
+    }
+    for (int k = 0; k < 9; ++k) child[kAdjointM + k] += parent[kAdjointM + k];
+    for (int s = 0; s < 6; ++s) {
+        for (int i = 0; i < 3; ++i) {
+            const float half_t = 0.5f * parent[kAdjointT + 3 * s + i];
+            child[kAdjointM + 3 * kPairA[s] + i] += half_t * t[kPairB[s]];
+            child[kAdjointM + 3 * kPairB[s] + i] += half_t * t[kPairA[s]];
+        }
+    }
+    for (int k = 0; k < 18; ++k) child[kAdjointT + k] += parent[kAdjointT + k];
+}
+
+// The nodes of one level hand their totals to their children (each child
+// has one parent: no races).
+__global__ void __launch_bounds__(kBlock)
+    push_down_kernel(const BVH8Node* nodes, const LeafPointers* leaf_pointers, const AABB* leaf_aabbs,
+                     const std::uint32_t* offsets, std::uint32_t level, std::uint32_t node_count, float scene_scale,
+                     float* node_adjoints, float* packet_adjoints, float* chain) {
+    for (std::uint32_t v = offsets[level] + blockIdx.x * blockDim.x + threadIdx.x; v < offsets[level + 1];
+         v += gridDim.x * blockDim.x) {
+        const BVH8Node node = nodes[v];
+        const float* parent = node_adjoints + kAdjointSize * std::uint64_t(v);
+        const float* parent_chain = chain + kChainSize * std::uint64_t(v);
+        const Vec3 centre = node.com * scene_scale;
+        std::uint32_t rank = 0;
+        for (int slot = 0; slot < 8; ++slot) {
+            const ChildType kind = node.getChildMeta(slot);
+            if (kind == Empty) continue;
+            std::uint32_t record;
+            float* child;
+            Vec3 child_centre;
+            if (kind == Leaf) {
+                const std::uint32_t p = leaf_pointers[v].leaf_index[slot];
+                record = node_count + p;
+                child = packet_adjoints + kAdjointSize * std::uint64_t(p);
+                child_centre = leaf_aabbs[p].com * scene_scale;
+            } else {
+                const std::uint32_t u = node.first_child + rank++;
+                record = u;
+                child = node_adjoints + kAdjointSize * std::uint64_t(u);
+                child_centre = nodes[u].com * scene_scale;
+            }
+            add_shifted(child, parent, child_centre - centre);
+            float* to = chain + kChainSize * std::uint64_t(record);
+            for (int k = 0; k < kChainSize; ++k) to[k] += parent_chain[k];
+        }
+    }
+}
+
+// The polynomial's value lambda (dF/dn per element) and its two moments'
+// adjoints: dPsi/d(offset) = G_M n and dPsi/d(second moment pair s) = sigma_s.
+struct ElementAdjoint {
+    Vec3 lambda;
+    Vec3 d_offset;
+    float sigma[6];
+};
+
+NOLITH_HD ElementAdjoint evaluate_adjoint(const float* g, const Vec3& offset, const float* moment, const Vec3& n) {
+    const float d[3] = {offset.x, offset.y, offset.z};
+    const float normal[3] = {n.x, n.y, n.z};
+    ElementAdjoint out{};
+    float lambda[3], d_offset[3] = {0.0f, 0.0f, 0.0f};
+    for (int i = 0; i < 3; ++i) {
+        float v = g[kAdjointZ + i];
+        for (int r = 0; r < 3; ++r) v += g[kAdjointM + 3 * r + i] * d[r];
+        for (int s = 0; s < 6; ++s) v += 0.5f * g[kAdjointT + 3 * s + i] * moment[s];
+        lambda[i] = v;
+    }
+    for (int r = 0; r < 3; ++r) {
+        for (int i = 0; i < 3; ++i) d_offset[r] += g[kAdjointM + 3 * r + i] * normal[i];
+    }
+    for (int s = 0; s < 6; ++s) {
+        float v = 0.0f;
+        for (int i = 0; i < 3; ++i) v += 0.5f * g[kAdjointT + 3 * s + i] * normal[i];
+        out.sigma[s] = v;
+    }
+    out.lambda = Vec3{lambda[0], lambda[1], lambda[2]};
+    out.d_offset = Vec3{d_offset[0], d_offset[1], d_offset[2]};
+    return out;
+}
+
+// d(sum_s sigma_s x_a x_b)/dx for a point at offset x from the centre.
+NOLITH_HD Vec3 moment_gradient(const float* sigma, const Vec3& x) {
+    const float v[3] = {x.x, x.y, x.z};
+    float out[3] = {0.0f, 0.0f, 0.0f};
+    for (int s = 0; s < 6; ++s) {
+        out[kPairA[s]] += sigma[s] * v[kPairB[s]];
+        out[kPairB[s]] += sigma[s] * v[kPairA[s]];
+    }
+    return Vec3{out[0], out[1], out[2]};
+}
+
+// A point: dF/dn = lambda; dF/dp through its offset, its second moment and
+// its packets' centres (weight 1: U).
+NOLITH_HD void element_terms(const PointNormal& e, const Vec3& centre, const float* g, const float* chain,
+                             float* out) {
+    const Vec3 x = e.p - centre;
+    const float moment[6] = {x.x * x.x, x.x * x.y, x.x * x.z, x.y * x.y, x.y * x.z, x.z * x.z};
+    const ElementAdjoint a = evaluate_adjoint(g, x, moment, e.n);
+    const Vec3 dp = a.d_offset + moment_gradient(a.sigma, x) + Vec3{chain[0], chain[1], chain[2]};
+    const float values[6] = {a.lambda.x, a.lambda.y, a.lambda.z, dp.x, dp.y, dp.z};
+    for (int c = 0; c < 6; ++c) out[c] += values[c];
+}
+
+// A triangle: its scaled normal n = (v1 - v0) x (v2 - v0) / 2, its centroid's
+// offset, its second moment from the edge midpoints, and, through its
+// packets' centres, its centroid and its area (the centre's weight).
+NOLITH_HD void element_terms(const Triangle& t, const Vec3& centre, const float* g, const float* chain,
+                             float* out) {
+    const Vec3 n = t.get_scaled_normal();
+    const Vec3 centroid = t.centroid();
+    const Vec3 x = centroid - centre;
+    const Vec3 mids[3] = {(t.v0 + t.v1) * 0.5f - centre, (t.v1 + t.v2) * 0.5f - centre, (t.v0 + t.v2) * 0.5f - centre};
+    float moment[6];
+    for (int s = 0; s < 6; ++s) {
+        float v = 0.0f;
+        for (const Vec3& m : mids) v += m[kPairA[s]] * m[kPairB[s]];
+        moment[s] = v * 0.33333334f;
+    }
+    const ElementAdjoint a = evaluate_adjoint(g, x, moment, n);
+    const Vec3 e1 = t.v1 - t.v0, e2 = t.v2 - t.v0;
+    // lambda . n, n = (e1 x e2) / 2: d/dv1 = (e2 x lambda) / 2, d/dv2 = (lambda x e1) / 2.
+    const auto through_normal = [&](const Vec3& w, Vec3 (&dv)[3]) {
+        const Vec3 g1 = Vec3::cross(e2, w) * 0.5f, g2 = Vec3::cross(w, e1) * 0.5f;
+        dv[0] += (g1 + g2) * -1.0f;
+        dv[1] += g1;
+        dv[2] += g2;
+    };
+    Vec3 dv[3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+    through_normal(a.lambda, dv);
+    const Vec3 u{chain[0], chain[1], chain[2]};
+    const float area = n.length();
+    // The centroid: the offset's adjoint and the centre chain's w U, a third to each vertex.
+    const Vec3 through_centroid = (a.d_offset + u * area) * 0.33333334f;
+    for (Vec3& d : dv) d += through_centroid;
+    // The second moment: each midpoint's share, half to each of its two vertices.
+    const Vec3 dm[3] = {moment_gradient(a.sigma, mids[0]) * 0.33333334f,
+                        moment_gradient(a.sigma, mids[1]) * 0.33333334f,
+                        moment_gradient(a.sigma, mids[2]) * 0.33333334f};
+    dv[0] += (dm[0] + dm[2]) * 0.5f;
+    dv[1] += (dm[0] + dm[1]) * 0.5f;
+    dv[2] += (dm[1] + dm[2]) * 0.5f;
+    // The area: the centre chain's (U . centroid - V) times d|n|.
+    if (area > 0.0f) through_normal(n * ((u.dot(centroid) - chain[kChainV]) / area), dv);
+    for (int k = 0; k < 3; ++k) {
+        out[3 * k + 0] += dv[k].x;
+        out[3 * k + 1] += dv[k].y;
+        out[3 * k + 2] += dv[k].z;
+    }
+}
+
+// One thread per sorted element: its packet's total polynomial and chain,
+// plus the walk's exact terms, to caller units.
+template <typename Geometry>
+__global__ void __launch_bounds__(kBlock)
+    element_gradients_kernel(SoAView<Geometry> geometry, std::uint32_t num_elements, const AABB* leaf_aabbs,
+                             const float* packet_adjoints, const float* chain, std::uint32_t node_count,
+                             float scene_scale, float* planes) {
+    const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= num_elements) return;
+    constexpr int components = GeometryTraits<Geometry>::components;
+    const std::uint32_t p = i / ELEMENTS_PER_LEAF;
+    const Geometry e = Geometry::load(geometry, i, geometry.stride).scaled(scene_scale);
+    float values[components];
+    for (int c = 0; c < components; ++c) values[c] = planes[c * num_elements + i];
+    element_terms(e, leaf_aabbs[p].com * scene_scale, packet_adjoints + kAdjointSize * std::uint64_t(p),
+                  chain + kChainSize * std::uint64_t(node_count + p), values);
+    for (int c = 0; c < components; ++c) {
+        planes[c * num_elements + i] = values[c] * nolith_gradients::caller_unit_factor(e, c, scene_scale);
+    }
+}
+
+dim3 grid_for(std::uint32_t n) { return dim3((n + kBlock - 1) / kBlock); }
+
+}  // namespace
+
+template <typename Geometry>
+cudaError_t tree_adjoint_to_elements(const TreeAdjointParams<Geometry>& p, cudaStream_t stream) {
+    const std::uint32_t packets = (p.num_elements + ELEMENTS_PER_LEAF - 1) / ELEMENTS_PER_LEAF;
+    const std::uint32_t records = p.node_count + packets;
+    NOLITH_STREAM_BUFFER(std::uint32_t, offsets, p.levels + 1, stream);
+    NOLITH_STREAM_BUFFER(float, weights, records, stream);
+    NOLITH_STREAM_BUFFER(float, chain, kChainSize * std::size_t(records), stream);
+
+    nolith_cuda::launch<level_offsets_kernel>(dim3(1), dim3(1), 0, stream, p.nodes, p.levels, offsets.get());
+    if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
+    nolith_cuda::launch<packet_weights_kernel<Geometry>>(grid_for(packets), dim3(kBlock), 0, stream, p.geometry,
+                                                         p.num_elements, p.scene_scale, packets,
+                                                         weights.get() + p.node_count);
+    if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
+    for (std::uint32_t level = p.levels; level-- > 0;) {
+        nolith_cuda::launch<node_weights_kernel>(dim3(kLevelGrid), dim3(kBlock), 0, stream, p.nodes, p.leaf_pointers,
+                                                 offsets.get(), level, p.node_count, weights.get());
+        if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
+    }
+    nolith_cuda::launch<own_chain_kernel>(grid_for(records), dim3(kBlock), 0, stream, p.nodes, p.leaf_aabbs,
+                                          p.node_coefficients, p.leaf_coefficients, p.node_adjoints,
+                                          p.packet_adjoints, weights.get(), p.node_count, records, p.scene_scale,
+                                          chain.get());
+    if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
+    for (std::uint32_t level = 0; level < p.levels; ++level) {
+        nolith_cuda::launch<push_down_kernel>(dim3(kLevelGrid), dim3(kBlock), 0, stream, p.nodes, p.leaf_pointers,
+                                              p.leaf_aabbs, offsets.get(), level, p.node_count, p.scene_scale,
+                                              p.node_adjoints, p.packet_adjoints, chain.get());
+        if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
+    }
+    nolith_cuda::launch<element_gradients_kernel<Geometry>>(grid_for(p.num_elements), dim3(kBlock), 0, stream,
+                                                            p.geometry, p.num_elements, p.leaf_aabbs,
+                                                            p.packet_adjoints, chain.get(), p.node_count,
+                                                            p.scene_scale, p.element_planes);
+    return NOLITH_CUDA_CHECK(cudaGetLastError());
+}
+
+template cudaError_t tree_adjoint_to_elements<Triangle>(const TreeAdjointParams<Triangle>&, cudaStream_t);
+template cudaError_t tree_adjoint_to_elements<PointNormal>(const TreeAdjointParams<PointNormal>&, cudaStream_t);
