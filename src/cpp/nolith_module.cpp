@@ -437,6 +437,10 @@ NolithEngine solve_normals(const Vec3Arg& pc_arg, const Vec3Arg& extra_points_ar
     const int device = pc.device_id();
     if (device != extra_points.device_id() || device != extra_wn.device_id())
         throw std::runtime_error("All input arrays must reside on the same CUDA device.");
+    if (extra_wn.shape(0) != extra_points.shape(0))
+        throw std::runtime_error("extra_wn must have one value per extra point: " +
+                                 std::to_string(extra_wn.shape(0)) + " values for " +
+                                 std::to_string(extra_points.shape(0)) + " points.");
 
     const std::size_t count = pc.shape(0);
     const bool has_targets = pc_wn.is_valid();

@@ -214,14 +214,11 @@ def test_each_overload_prints_its_banner_and_picks_its_mode(dev, native_stdout):
     cloud = Engine(dev.array(POINTS), dev.array(NORMALS))
     assert native_stdout().splitlines() == ["CreateFromPoints!"]
 
-    for engine, message in [
-        (soup, "Normals are not explicitly stored for triangle based geometry."),
-        (mesh, "Normals are not explicitly stored for triangle based geometry."),
-        (cloud, "get_normals is not implemented yet!"),
-    ]:
+    for engine in (soup, mesh):
         assert dev.numpy(engine.compute(dev.array(QUERIES))).shape == (5,)
-        with pytest.raises(RuntimeError, match=f"^{message}$"):
+        with pytest.raises(RuntimeError, match="^Normals are not explicitly stored for triangle based geometry.$"):
             engine.scaled_normals
+    np.testing.assert_array_equal(dev.numpy(cloud.scaled_normals), NORMALS)
 
 
 def test_keywords_follow_the_parameter_names(dev):
@@ -341,26 +338,14 @@ def test_mesh_indices_must_stay_below_the_vertex_count(dev):
     assert str(raised.value) == INDEX_MESSAGE.format(0, 0)
 
 
-def test_solve_normals_checks_then_reports_it_is_unimplemented(dev):
+def test_solve_normals_checks_its_arguments(dev):
     pc, extra = dev.array(POINTS), dev.array(QUERIES)
-    extra_wn = dev.array(np.zeros(5, F32))
-    unimplemented = "^solve_for_normals not implemented yet!$"
-    with pytest.raises(RuntimeError, match=unimplemented):
-        Engine.solve_normals(pc, extra, extra_wn)
-    with pytest.raises(RuntimeError, match=unimplemented):
-        Engine.solve_normals(pc, extra, extra_wn, pc_wn=None, alpha_extra=0.5)
-    with pytest.raises(RuntimeError, match=unimplemented):
-        Engine.solve_normals(pc, extra, dev.array(np.zeros(2, F32)), dev.array(np.zeros(3, F32)))
     with pytest.raises(RuntimeError, match="^pc_wn must have one value per point.$"):
-        Engine.solve_normals(pc, extra, extra_wn, dev.array(np.zeros(4, F32)))
-
-
-def test_unimplemented_members_raise_in_both_modes(dev, engine):
-    grad = dev.array(np.ones(5, F32))
-    with pytest.raises(RuntimeError, match="^grad_normals not implemented yet!$"):
-        engine.grad_scaled_normals(grad)
-    with pytest.raises(RuntimeError, match="^grad_points not implemented yet!$"):
-        engine.grad_points(grad_output=grad)
+        Engine.solve_normals(pc, extra, dev.array(np.zeros(5, F32)), dev.array(np.zeros(4, F32)))
+    with pytest.raises(RuntimeError, match="^extra_wn must have one value per extra point: 2 values for 5 points.$"):
+        Engine.solve_normals(pc, extra, dev.array(np.zeros(2, F32)))
+    solved = Engine.solve_normals(pc, extra, dev.array(np.zeros(5, F32)), pc_wn=None, alpha_extra=0.5)
+    assert dev.numpy(solved.scaled_normals).shape == (3, 3)
 
 
 def test_arrays_on_different_devices_are_refused(dev):

@@ -13,6 +13,7 @@
 
 #include "kernels/traversal/work_census.h"
 #include "nolith_cuda/nolith_backend.h"
+#include "utils/device_memory.h"
 
 #include <cuda_runtime.h>
 
@@ -29,6 +30,8 @@ using Device = nb::device::cuda;
 using Vec3Array = nb::ndarray<const float, nb::shape<-1, 3>, nb::c_contig, Device>;
 using IndexArray = nb::ndarray<const std::uint32_t, nb::shape<-1, 3>, nb::c_contig, Device>;
 using TriangleArray = nb::ndarray<const float, nb::shape<-1, 3, 3>, nb::c_contig, Device>;
+using ScalarArray = nb::ndarray<const float, nb::shape<-1>, nb::c_contig, Device>;
+using PointBackend = NolithBackend<PointNormal>;
 using CensusTable = nb::ndarray<nb::numpy, std::uint32_t, nb::shape<-1, -1>>;
 using Counts = nb::ndarray<nb::numpy, std::uint32_t, nb::shape<-1>>;
 
@@ -99,6 +102,31 @@ nb::dict census_points(const Vec3Array& points, const Vec3Array& normals, const 
     return census_of(*backend, queries, beta, epsilon);
 }
 
+// The solver's own account of a solve: iterations, residuals, the final
+// gradient ratio and the regularisation weight it chose (targets 0.5 at the
+// cloud's points).
+nb::dict solve_report(const Vec3Array& pc, const Vec3Array& extra_points, const ScalarArray& extra_wn,
+                      float alpha_extra) {
+    const std::size_t n = pc.shape(0);
+    float* targets = nolith_cuda::cuda_allocate(4 * n);
+    nb::capsule owner(targets, [](void* p) noexcept { nolith_cuda::cuda_free(p); });
+    nolith_cuda::thrust_fill_float(targets, n, 0.5f);
+    PointBackend::SolveReport report;
+    {
+        nb::gil_scoped_release release;
+        auto backend = PointBackend::CreateForSolver(pc.data(), n, pc.device_id());
+        backend->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets, alpha_extra);
+        report = backend->last_solve();
+    }
+    nb::dict out;
+    out["iterations"] = report.iterations;
+    out["residual_start"] = report.residual_start;
+    out["residual"] = report.residual;
+    out["gradient_ratio"] = report.gradient_ratio;
+    out["regularisation"] = report.regularisation;
+    return out;
+}
+
 }  // namespace
 
 NB_MODULE(nolith_census, m) {
@@ -110,6 +138,8 @@ NB_MODULE(nolith_census, m) {
           nb::arg("epsilon") = -1.0f);
     m.def("census_mesh", &census_mesh, nb::arg("vertices"), nb::arg("triangle_indices"), nb::arg("queries"),
           nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
+    m.def("solve_report", &solve_report, nb::arg("pc"), nb::arg("extra_points"), nb::arg("extra_wn"),
+          nb::arg("alpha_extra") = 0.2f);
     m.def("census_points", &census_points, nb::arg("points"), nb::arg("normals"), nb::arg("queries"),
           nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
 }

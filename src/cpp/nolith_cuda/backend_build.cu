@@ -5,6 +5,7 @@
 #include "gpu.h"
 #include "kernels/binary2bvh8/collapse.h"
 #include "kernels/binary2bvh8/max_distances.h"
+#include "kernels/binary2bvh8/parent_tables.h"
 #include "kernels/build_binary_tree/binary_topology.h"
 #include "kernels/build_binary_tree/gather_soa.h"
 #include "kernels/build_binary_tree/leaf_coefficients.h"
@@ -21,6 +22,9 @@
 #include <thrust/sequence.h>
 #include <thrust/sort.h>
 #include <thrust/transform.h>
+
+#include <stdexcept>
+#include <type_traits>
 
 template <typename Geometry>
 template <typename Element>
@@ -144,6 +148,55 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
         bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_coefficients, leaf_parents.get(), leaf_pointers,
         node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(), scene.scene_scale,
         stream));
+}
+
+// New scaled normals for the same points: the positions fix the order, the
+// packets, the tree, the centres and the radii; only the expansions change.
+// Rewrites the normal planes, the packets' expansions (the climb through the
+// binary tree is not needed: its boxes and centres stand) and the nodes' (from
+// parent tables recovered from the BVH8), all queued on the engine's stream.
+template <typename Geometry>
+void NolithBackend<Geometry>::refit_normals(const float* normal_planes) {
+    if (!std::is_same<Geometry, PointNormal>::value) throw std::logic_error("only point clouds have normals to refit");
+    if (count == 0) return;
+    const std::uint32_t n = static_cast<std::uint32_t>(count);
+    const std::uint32_t L = (n + 31) >> 5;
+    const std::uint32_t I = L - 1;
+    const std::uint32_t K = tree_nodes;
+    NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(soa_geometry + 3 * std::size_t(n), normal_planes, 12 * std::size_t(n),
+                                        cudaMemcpyDeviceToDevice, stream));
+    {
+        NOLITH_STREAM_BUFFER(std::uint32_t, no_parents, 2 * std::size_t(L) - 1, stream);
+        NOLITH_STREAM_BUFFER(float, unused_weights, I > 0 ? I : 1, stream);
+        NOLITH_CUDA_REQUIRE(cudaMemsetAsync(no_parents.get(), 0xFF, 4 * (2 * std::size_t(L) - 1), stream));
+        NOLITH_CUDA_RAISE_REPORTED(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
+            soa_geometry, leaf_coefficients, L, nullptr, node_aabbs, no_parents.get(), unused_weights.get(), n,
+            scene.scene_scale, stream));
+    }
+    if (K > 0) {
+        NOLITH_STREAM_BUFFER(std::uint32_t, node_parents, K, stream);
+        NOLITH_STREAM_BUFFER(std::uint32_t, leaf_parents, L, stream);
+        NOLITH_STREAM_BUFFER(std::uint32_t, child_counts, K, stream);
+        NOLITH_CUDA_RAISE_REPORTED(recover_parent_tables(bvh8_nodes, leaf_pointers, K, L, node_parents.get(),
+                                                         leaf_parents.get(), child_counts.get(), stream));
+        {
+            // The radii do not change, but a node once marked unevaluable
+            // (infinite radius) must get its radius back.
+            NOLITH_STREAM_BUFFER(float, max_distances, K, stream);
+            NOLITH_CUDA_REQUIRE(cudaMemsetAsync(max_distances.get(), 0, 4 * std::size_t(K), stream));
+            NOLITH_CUDA_RAISE_REPORTED(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, leaf_parents.get(),
+                                                                       node_parents.get(), max_distances.get(), n, K,
+                                                                       scene.scene_scale, stream));
+        }
+        NOLITH_STREAM_BUFFER(std::uint32_t, m2m_counters, K, stream);
+        NOLITH_STREAM_BUFFER(TailorCoefficients, node_coefficients_f32, K, stream);
+        NOLITH_CUDA_REQUIRE(cudaMemsetAsync(m2m_counters.get(), 0, 4 * std::size_t(K), stream));
+        NOLITH_CUDA_RAISE_REPORTED(compute_internal_tailor_coefficients_m2m(
+            bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_coefficients, leaf_parents.get(), leaf_pointers,
+            node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(),
+            scene.scene_scale, stream));
+    }
+    NOLITH_CUDA_REQUIRE(cudaEventRecord(build_done_event, stream));
 }
 
 template class NolithBackend<Triangle>;

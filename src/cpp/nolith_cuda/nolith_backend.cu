@@ -181,10 +181,5 @@ std::unique_ptr<NolithBackend<PointNormal>> NolithBackend<Geometry>::CreateForSo
     });
 }
 
-template <typename Geometry>
-void NolithBackend<Geometry>::solve_for_normals(const float*, unsigned long, const float*, const float*, float) {
-    throw std::runtime_error("solve_for_normals not implemented yet!");
-}
-
 template class NolithBackend<Triangle>;
 template class NolithBackend<PointNormal>;

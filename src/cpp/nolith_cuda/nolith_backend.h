@@ -91,6 +91,19 @@ public:
     void solve_for_normals(const float* extra_points, unsigned long k, const float* extra_wn, const float* pc_wn,
                            float alpha_extra);
 
+    // How the most recent solve_for_normals went (for the benchmarks).
+    struct SolveReport {
+        int iterations = 0;
+        double residual_start = 0.0, residual = 0.0;  // |W^1/2 (M n - t)| before and after
+        double gradient_ratio = 0.0;                  // |gradient| / |first gradient| at the end
+        double regularisation = 0.0;
+    };
+    const SolveReport& last_solve() const { return solve_report; }
+
+    // New scaled normals for a point cloud's engine, as three planes of N
+    // floats in sorted order (caller units); the tree is refitted to them.
+    void refit_normals(const float* normal_planes);
+
     // The build (called once by the factories).
     void initialize_triangle_data(const float* triangles);
     void initialize_point_data(const float* points, const float* normals);
@@ -190,6 +203,8 @@ private:
     // Levels of the BVH8 (root level included), measured by the collapse; it
     // sizes the traversal stack.
     std::uint32_t tree_levels = 0;
+    SolveReport solve_report;
+
     // Number of BVH8 nodes, as the build read it back.
     std::uint32_t tree_nodes = 0;
 

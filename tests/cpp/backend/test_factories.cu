@@ -236,8 +236,6 @@ TEST_F(BackendFrame, GradientsNeedTheirQueryFirst) {
                                                                  "brute_force call on this engine had 2 queries");
     soup->compute(points.data, 4, -1.0f, -1.0f, 0);
     expect_message([&] { soup->grad_normals(points.data, 4); }, "grad_scaled_normals is for point clouds");
-    expect_message([&] { cloud->solve_for_normals(points.data, 1, points.data, points.data, 0.2f); },
-                   "solve_for_normals not implemented yet!");
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 
