@@ -5,7 +5,9 @@ from it. With a PATH, loads a mesh (OBJ, OFF, PLY, STL) or a point cloud with
 normals (.xyz/.pwn text, PLY without faces, .npz) and, for a mesh, also
 samples a point cloud from it. For each input it builds an engine, evaluates
 the slice grid and random points with `compute` and `brute_force`, prints the
-timings and the error of `compute`, and writes a PNG of the slice.
+timings and the error of `compute`, and writes a PNG of the slice. Then it
+withholds the normals of a point set, solves them with solve_normals and
+pictures the solved field beside the true one (normal_orientation.png).
 """
 
 import argparse
@@ -15,7 +17,7 @@ import sys
 
 import numpy as np
 
-from . import inputs, plot, shapes, slicing
+from . import inputs, orientation, plot, shapes, slicing
 from .engine import Backend, build, evaluate
 
 F32 = np.float32
@@ -40,12 +42,16 @@ def parse_args(argv):
     parser.add_argument("--points", type=int, help="points to sample from a mesh (0: none)")
     parser.add_argument("--beta", type=float, default=-1.0, help="accuracy of compute (default: the engine's)")
     parser.add_argument("--epsilon", type=float, default=-1.0, help="point-cloud regularisation radius")
+    parser.add_argument("--orient", type=int, help="points of the normal-orientation example (0: skip it; "
+                        "default: 800 on the host flavour, the whole point set on a GPU)")
     parser.add_argument("--seed", type=int, default=0)
     args = parser.parse_args(argv)
-    for name in ("grid", "random", "points"):
+    for name in ("grid", "random", "points", "orient"):
         value = getattr(args, name)
         if value is not None and value < (2 if name == "grid" else 0):
             parser.error(f"--{name} is too small: {value}")
+    if args.orient is not None and 0 < args.orient < 32:
+        parser.error(f"--orient needs at least 32 points: {args.orient}")
     return args
 
 
@@ -130,6 +136,11 @@ def run(args):
         return 0
     shown = os.path.relpath(path)
     print(f"slice picture: {path if shown.startswith('..') else shown}")
+    if args.orient != 0:
+        print()
+        orientation.run_orientation(backend, min(grid, 200), os.path.join(os.path.dirname(args.out),
+                                                                          "normal_orientation.png"),
+                                    seed=args.seed, points=args.orient)
     return 0
 
 

@@ -256,11 +256,14 @@ def test_stl_corners_are_merged_into_shared_vertices(tmp_path):
 def test_demo_prints_the_table_and_writes_the_picture(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     out = tmp_path / "pic" / "slice.png"
-    assert cli.main(["--grid", "24", "--random", "50", "--points", "400", "--out", str(out)]) == 0
+    assert cli.main(["--grid", "24", "--random", "50", "--points", "400", "--orient", "200", "--out", str(out)]) == 0
     text = capsys.readouterr().out
     assert "triangle mesh" in text and "point cloud" in text and "speed-up" in text
     assert f"slice picture: {out}" in text
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and out.stat().st_size > 20_000
+    # The normal-orientation example: normals withheld, solved, pictured.
+    assert "solved normals pointing the true way" in text
+    assert (out.parent / "normal_orientation.png").stat().st_size > 20_000
 
 
 # ------------------------------------------- the benchmark's exact evaluations
