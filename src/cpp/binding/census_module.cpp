@@ -104,9 +104,9 @@ nb::dict census_points(const Vec3Array& points, const Vec3Array& normals, const 
 
 // The solver's own account of a solve: iterations, residuals, the final
 // gradient ratio and the regularisation weight it chose (targets 0.5 at the
-// cloud's points).
+// cloud's points); max_iterations > 0 lowers the cap, to time a few.
 nb::dict solve_report(const Vec3Array& pc, const Vec3Array& extra_points, const ScalarArray& extra_wn,
-                      float alpha_extra) {
+                      float alpha_extra, int max_iterations) {
     const std::size_t n = pc.shape(0);
     float* targets = nolith_cuda::cuda_allocate(4 * n);
     nb::capsule owner(targets, [](void* p) noexcept { nolith_cuda::cuda_free(p); });
@@ -115,6 +115,7 @@ nb::dict solve_report(const Vec3Array& pc, const Vec3Array& extra_points, const 
     {
         nb::gil_scoped_release release;
         auto backend = PointBackend::CreateForSolver(pc.data(), n, pc.device_id());
+        if (max_iterations > 0) backend->solver_iteration_cap = max_iterations;
         backend->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets, alpha_extra);
         report = backend->last_solve();
     }
@@ -139,7 +140,7 @@ NB_MODULE(nolith_census, m) {
     m.def("census_mesh", &census_mesh, nb::arg("vertices"), nb::arg("triangle_indices"), nb::arg("queries"),
           nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
     m.def("solve_report", &solve_report, nb::arg("pc"), nb::arg("extra_points"), nb::arg("extra_wn"),
-          nb::arg("alpha_extra") = 0.2f);
+          nb::arg("alpha_extra") = 0.2f, nb::arg("max_iterations") = 0);
     m.def("census_points", &census_points, nb::arg("points"), nb::arg("normals"), nb::arg("queries"),
           nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
 }

@@ -34,10 +34,9 @@ namespace {
 // first value. The products carry the fast evaluation's error (half
 // precision expansions, about 1e-3 of the field); on point sets sampled from
 // closed meshes, going from 1% to 0.1% changed under 1% of the solved
-// orientations at twice the iterations. The cap bounds a solve at 200 fast
-// evaluations of the whole cloud.
+// orientations at twice the iterations. The cap (solver_iteration_cap, 100)
+// bounds a solve at 200 fast evaluations of the whole cloud.
 constexpr double kTolerance = 1e-2;
-constexpr int kMaxIterations = 100;
 // Tikhonov weight, relative to the operator's scale |M p|^2 / |p|^2 measured
 // on the first search direction: it picks, among normal fields that fit
 // equally, the smallest, and keeps the system well posed where the targets
@@ -164,7 +163,7 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
     solve_report.residual_start = std::sqrt(dot(r, r));
     double lambda = 0.0;
     int iteration = 0;
-    while (gamma > 0.0 && iteration < kMaxIterations) {
+    while (gamma > 0.0 && iteration < solver_iteration_cap) {
         forward(p, q);
         const double pp = dot(p, p);
         if (iteration == 0) lambda = kRelativeRegularisation * dot(q, q) / pp;

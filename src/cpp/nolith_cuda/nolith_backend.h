@@ -90,6 +90,8 @@ public:
     bool is_mesh() const { return from_mesh; }
     void solve_for_normals(const float* extra_points, unsigned long k, const float* extra_wn, const float* pc_wn,
                            float alpha_extra);
+    // The solver's iteration cap, lower only for benchmarks that time a few iterations.
+    int solver_iteration_cap = 100;
 
     // How the most recent solve_for_normals went (for the benchmarks).
     struct SolveReport {
