@@ -37,6 +37,7 @@ void run_chain(benchmark::State& state) {
     cudaMalloc(reinterpret_cast<void**>(&out), kBlocks * kThreads * sizeof(unsigned));
     for (auto _ : state) {
         nolith_cuda::launch<Kernel>(dim3(kBlocks), dim3(kThreads), 0, nullptr, out, rounds);
+        cudaDeviceSynchronize();  // the launch may be queued (NOLITH_HOST_STREAMS=deferred)
     }
     cudaFree(out);
     const double lane_collectives = double(kBlocks) * kThreads * rounds * state.iterations();

@@ -95,9 +95,20 @@ inline unsigned atomicDec(unsigned* a, unsigned limit) {
         a, [limit](unsigned old) { return (old == 0u || old > limit) ? limit : old - 1u; });
 }
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer does not model fences in instrumented code; the runtime,
+// which is not instrumented, issues them.
+namespace nolith_host {
+void fence();
+}
+inline void __threadfence() { nolith_host::fence(); }
+inline void __threadfence_block() { nolith_host::fence(); }
+inline void __threadfence_system() { nolith_host::fence(); }
+#else
 inline void __threadfence() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 inline void __threadfence_block() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 inline void __threadfence_system() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+#endif
 
 // Cache-hinted loads and stores are plain memory accesses on the host.
 template <typename T>

@@ -33,7 +33,16 @@ constexpr Format kBfloat16{8, -126, 0x7F80};
 constexpr uint16_t kSignBit = 0x8000;
 constexpr uint16_t kCanonicalNaN = 0x7FFF;
 
-// Exact value of a 16-bit pattern, infinities and NaNs included.
+// 2^e as a double, for exponents of normal doubles.
+double pow2(int e) {
+  const uint64_t bits = static_cast<uint64_t>(e + 1023) << 52;
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+// Exact value of a 16-bit pattern, infinities and NaNs included: an integer
+// significand times a power of two, both exact in double.
 double decode(uint16_t bits, const Format& f) {
   const int frac_bits = f.precision - 1;
   const unsigned frac = bits & ((1u << frac_bits) - 1u);
@@ -45,11 +54,10 @@ double decode(uint16_t bits, const Format& f) {
   if (field == max_field) {
     mag = frac != 0 ? NAN : INFINITY;
   } else if (field == 0) {
-    mag = std::ldexp(static_cast<double>(frac), quantum_min);
+    mag = static_cast<double>(frac) * pow2(quantum_min);
   } else {
     const unsigned significand = frac | (1u << frac_bits);
-    mag = std::ldexp(static_cast<double>(significand),
-                     quantum_min + static_cast<int>(field) - 1);
+    mag = static_cast<double>(significand) * pow2(quantum_min + static_cast<int>(field) - 1);
   }
   return (bits & kSignBit) != 0 ? -mag : mag;
 }

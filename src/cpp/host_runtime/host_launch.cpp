@@ -4,7 +4,9 @@
 #include "host_launch.h"
 
 #include "runtime_state.h"
+#include "sanitizers.h"
 #include "scheduler.h"
+#include "streams.h"
 
 #include <xmmintrin.h>
 
@@ -46,20 +48,22 @@ void run_one_block(const Grid& g, unsigned long long linear_block) {
     block.cooperative = g.cooperative;
     block.grid_barrier = g.barrier;
     block.body = g.body;
-    // Fresh shared memory holds garbage on a GPU; poison it here.
-    block.dynamic_shared.assign(g.dynamic_shared_bytes, 0xFF);
     const uint3 index = make_uint3(static_cast<unsigned>(linear_block % g.grid.x),
                                    static_cast<unsigned>((linear_block / g.grid.x) % g.grid.y),
                                    static_cast<unsigned>(linear_block / (static_cast<unsigned long long>(g.grid.x) * g.grid.y)));
-    run_block(block, index, g.grid, g.block);
+    run_block(block, index, g.grid, g.block, g.dynamic_shared_bytes);
 }
 
 // Persistent workers for ordinary launches; the launching thread helps too.
+// Blocks are handed out as threads become free, except in the race-check
+// build: there block b always runs on participant b % participants, so that
+// neighbouring blocks run on different OS threads, which ThreadSanitizer
+// keeps unordered (blocks on one OS thread are ordered by the scheduler).
 class WorkerPool {
 public:
     WorkerPool() {
-        const unsigned count = std::max(1u, std::thread::hardware_concurrency()) - 1;
-        for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { work(); });
+        const unsigned cores = std::max(race::kEnabled ? 2u : 1u, std::thread::hardware_concurrency());
+        for (unsigned i = 1; i < cores; ++i) workers_.emplace_back([this, i] { work(i); });
     }
 
     ~WorkerPool() {
@@ -79,7 +83,7 @@ public:
             ++generation_;
         }
         wake_.notify_all();
-        const unsigned long long mine = drain(job);
+        const unsigned long long mine = drain(job, 0);
         std::unique_lock<std::mutex> lock(mutex_);
         job.finished += mine;
         // The job lives on this stack: wait until no worker holds it any more.
@@ -96,9 +100,16 @@ private:
         unsigned users = 0;
     };
 
-    static unsigned long long drain(Job& job) {
+    unsigned long long drain(Job& job, unsigned participant) {
         FlushDenormals flush;
         unsigned long long count = 0;
+        if (race::kEnabled) {
+            const unsigned participants = static_cast<unsigned>(workers_.size()) + 1;
+            for (unsigned long long b = participant; b < job.blocks; b += participants, ++count) {
+                run_one_block(*job.grid, b);
+            }
+            return count;
+        }
         for (unsigned long long b = job.next.fetch_add(1); b < job.blocks; b = job.next.fetch_add(1)) {
             run_one_block(*job.grid, b);
             ++count;
@@ -106,7 +117,7 @@ private:
         return count;
     }
 
-    void work() {
+    void work(unsigned participant) {
         unsigned long long seen = 0;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
@@ -116,7 +127,7 @@ private:
             Job& job = *job_;
             ++job.users;
             lock.unlock();
-            const unsigned long long mine = drain(job);
+            const unsigned long long mine = drain(job, participant);
             lock.lock();
             job.finished += mine;
             --job.users;
@@ -133,17 +144,66 @@ private:
     bool stopping_ = false;
 };
 
-void run_cooperative(const Grid& grid, unsigned blocks) {
-    std::vector<std::thread> threads;
-    threads.reserve(blocks);
-    for (unsigned b = 0; b < blocks; ++b) {
-        threads.emplace_back([&grid, b] {
-            FlushDenormals flush;
-            run_one_block(grid, b);
-        });
+// OS threads for cooperative grids, one per block and all running at once,
+// since a grid sync needs the whole grid resident. They are kept between
+// launches: creating them costs more than a small kernel, several times more
+// in the race-check build.
+class CooperativePool {
+public:
+    ~CooperativePool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) t.join();
     }
-    for (std::thread& t : threads) t.join();
-}
+
+    void run(const Grid& grid, unsigned blocks) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (threads_.size() < blocks) {
+            const unsigned index = static_cast<unsigned>(threads_.size());
+            threads_.emplace_back([this, index] { work(index); });
+        }
+        grid_ = &grid;
+        blocks_ = blocks;
+        remaining_ = blocks;
+        ++generation_;
+        wake_.notify_all();
+        done_.wait(lock, [&] { return remaining_ == 0; });
+        grid_ = nullptr;
+    }
+
+private:
+    void work(unsigned index) {
+        unsigned long long seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            if (index >= blocks_) continue;
+            const Grid* grid = grid_;
+            lock.unlock();
+            {
+                FlushDenormals flush;
+                run_one_block(*grid, index);
+            }
+            lock.lock();
+            if (--remaining_ == 0) done_.notify_all();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    const Grid* grid_ = nullptr;
+    unsigned blocks_ = 0;
+    unsigned remaining_ = 0;
+    unsigned long long generation_ = 0;
+    bool stopping_ = false;
+};
 
 cudaError_t check_configuration(dim3 grid, dim3 block, std::size_t dynamic_shared_bytes, int device) {
     const cudaDeviceProp& p = device_properties(device);
@@ -187,18 +247,24 @@ cudaError_t launch_kernel(const char* kernel_name, dim3 grid, dim3 block, std::s
     }
     if (cudaError_t injected = injected_failure(testing::Operation::Launch)) return record(injected);
 
-    std::lock_guard<std::mutex> lock(launch_mutex);
-    if (cooperative) {
-        GridBarrier barrier(static_cast<unsigned>(blocks));
-        const Grid g{kernel_name, grid, block, dynamic_shared_bytes, &body, true, &barrier};
-        run_cooperative(g, static_cast<unsigned>(blocks));
-    } else {
-        static WorkerPool pool;
-        const Grid g{kernel_name, grid, block, dynamic_shared_bytes, &body, false, nullptr};
-        pool.run(g, blocks);
-    }
+    // The launch is stream work: it runs when the stream gets to it.
+    enqueue(stream, [=]() {
+        std::lock_guard<std::mutex> lock(launch_mutex);
+        if (cooperative) {
+            static CooperativePool pool;
+            GridBarrier barrier(static_cast<unsigned>(blocks));
+            const Grid g{kernel_name, grid, block, dynamic_shared_bytes, &body, true, &barrier};
+            pool.run(g, static_cast<unsigned>(blocks));
+        } else {
+            static WorkerPool pool;
+            const Grid g{kernel_name, grid, block, dynamic_shared_bytes, &body, false, nullptr};
+            pool.run(g, blocks);
+        }
+    });
     return cudaSuccess;
 }
+
+void fence() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 
 long long int clock64_impl() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())

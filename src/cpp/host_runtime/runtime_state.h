@@ -1,15 +1,18 @@
 #pragma once
-// State shared by the runtime API functions and the launch code: devices,
-// the calling thread's current device and last error, stream validation and
+// State shared by the runtime API sources and the launch code: devices, the
+// calling thread's current device and last error, stream validation and
 // fault injection.
 
 #include "testing.h"
 
 #include <cuda_runtime.h>
 
+#include <cstddef>
+
 namespace nolith_host {
 
 constexpr int kDeviceCount = 2;
+constexpr std::size_t kDeviceMemory = std::size_t(16) << 30;
 
 // Records `status` as the calling thread's last error when it is a failure,
 // and returns it.

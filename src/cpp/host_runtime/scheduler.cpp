@@ -1,13 +1,20 @@
 #include "scheduler.h"
 
+#include "options.h"
+#include "sanitizers.h"
+#include "static_shared.h"
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <unordered_set>
 
 extern "C" const int warpSize = 32;
 
@@ -16,6 +23,35 @@ namespace nolith_host {
 thread_local ThreadContext* tl_current_thread = nullptr;
 
 namespace {
+
+// Bytes after a block's dynamic shared memory, checked when the block ends.
+// Under AddressSanitizer the allocation's own redzone reports at the write.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kDynamicGuardBytes = 0;
+#else
+constexpr std::size_t kDynamicGuardBytes = 64;
+#endif
+
+// The ThreadSanitizer context of the scheduler running on this OS thread.
+thread_local void* tl_scheduler_race_fiber = nullptr;
+// Race-check build: kernels that ran a block on this OS thread.
+thread_local std::unordered_set<const char*> tl_kernels_run;
+
+// Race-check build: ThreadSanitizer fibers of this OS thread, thread i of
+// every block on it playing fiber i. Creating and destroying them per block
+// costs far more than the kernels; reuse orders nothing new, since blocks on
+// one OS thread are ordered anyway (the scheduler acquires each block's end).
+struct RaceFibers {
+    std::vector<void*> fibers;
+    ~RaceFibers() {
+        for (void* f : fibers) race::destroy_fiber(f);
+    }
+    void* at(unsigned i) {
+        while (fibers.size() <= i) fibers.push_back(race::create_fiber());
+        return fibers[i];
+    }
+};
+thread_local RaceFibers tl_race_fibers;
 
 FiberThread& self() { return static_cast<FiberThread&>(current_thread()); }
 
@@ -49,8 +85,17 @@ std::string wait_text(const FiberThread& t) {
     return "?";
 }
 
+void end_first_stretch(FiberThread& t) {
+    if (race::kEnabled && t.linear == 0 && t.block->order_first_stretch) {
+        race::release(&t.block->first_stretch_token);
+        t.block->order_first_stretch = false;
+    }
+}
+
 // Switches from the running fiber back to the scheduler until resumed.
 void suspend(FiberThread& t) {
+    end_first_stretch(t);
+    race::switch_to(tl_scheduler_race_fiber);
     void* fake_stack = nullptr;
     sanitizer_start_switch(&fake_stack, t.scheduler_stack.bottom, t.scheduler_stack.size);
     t.scheduler = std::move(t.scheduler).resume();
@@ -82,9 +127,11 @@ void complete_warp_collective(BlockRun& block, unsigned warp, unsigned mask) {
     FiberThread* lanes = &block.threads[warp * 32];
     const SyncKind kind = lanes[__builtin_ctz(mask)].kind;
     std::uint64_t votes = 0;
+    unsigned parities = 0;
     for (unsigned m = mask; m; m &= m - 1) {
         const unsigned l = __builtin_ctz(m);
         if (lanes[l].deposit) votes |= 1ull << l;
+        if (lanes[l].syncwarp_parity) parities |= 1u << l;
     }
     for (unsigned m = mask; m; m &= m - 1) {
         FiberThread& t = lanes[__builtin_ctz(m)];
@@ -92,7 +139,10 @@ void complete_warp_collective(BlockRun& block, unsigned warp, unsigned mask) {
             case SyncKind::Ballot: t.result = votes; break;
             case SyncKind::Any: t.result = votes != 0; break;
             case SyncKind::All: t.result = votes == mask; break;
-            case SyncKind::SyncWarp: t.result = 0; break;
+            case SyncKind::SyncWarp:
+                t.result = 0;
+                t.peer_parities = parities;
+                break;
             default: {
                 const int source = shuffle_source(t);
                 if (source < 0) {
@@ -120,6 +170,31 @@ void complete_block_barrier(BlockRun& block) {
     block.barrier_arrived = 0;
     block.barrier_count = 0;
     block.barrier_kind = SyncKind::None;
+    ++block.barrier_epoch;
+}
+
+// Race-check build: __syncwarp orders each lane after what every lane of its
+// mask did before it; shuffles and votes order nothing.
+void syncwarp_release(BlockRun& block, FiberThread& t) {
+    if constexpr (race::kEnabled) {
+        t.syncwarp_parity ^= 1u;
+        race::release(&block.syncwarp_tokens[2 * t.linear + t.syncwarp_parity]);
+    }
+}
+
+void syncwarp_acquire(const BlockRun& block, const FiberThread& t) {
+    if constexpr (race::kEnabled) {
+        for (unsigned m = t.mask; m; m &= m - 1) {
+            const unsigned l = __builtin_ctz(m);
+            race::acquire(&block.syncwarp_tokens[2 * (t.warp * 32 + l) + ((t.peer_parities >> l) & 1u)]);
+        }
+    }
+}
+
+std::uint64_t finish_warp_collective(const BlockRun& block, FiberThread& t) {
+    if (t.kind == SyncKind::SyncWarp) syncwarp_acquire(block, t);
+    t.kind = SyncKind::None;
+    return t.result;
 }
 
 void on_thread_exit(BlockRun& block, FiberThread& t) {
@@ -192,7 +267,7 @@ ThreadContext& current_thread_checked() {
 
 unsigned char* current_dynamic_shared() {
     BlockRun& block = *current_thread().block;
-    return block.dynamic_shared.empty() ? nullptr : block.dynamic_shared.data();
+    return block.dynamic_shared_bytes ? block.dynamic_shared.data() : nullptr;
 }
 
 void fail(const BlockRun& block, const FiberThread* thread, const std::string& what) {
@@ -233,9 +308,28 @@ std::uint64_t warp_collective(SyncKind kind, unsigned mask, std::uint64_t value,
     t.arg = arg;
     t.width = width;
     t.deposit = value;
+    if (kind == SyncKind::SyncWarp) syncwarp_release(block, t);
     warp.arrived |= bit;
-    // Until every lane of the mask waits somewhere, nothing can complete and
-    // nothing needs checking; the scan below runs about once per collective.
+    if (!warp.mixed) {
+        if (warp.arrived == bit) {
+            warp.group_kind = kind;
+            warp.group_mask = mask;
+        } else if (warp.group_kind != kind || warp.group_mask != mask) {
+            warp.mixed = true;
+        }
+    }
+    if (!warp.mixed) {
+        // Every waiting lane is at this collective with this mask: no lane
+        // can wait for this one elsewhere, and it completes when all arrived.
+        if (warp.arrived == mask) {
+            warp.arrived = 0;
+            complete_warp_collective(block, t.warp, mask);
+            return finish_warp_collective(block, t);
+        }
+        t.state = ThreadState::WaitingWarp;
+        suspend(t);
+        return finish_warp_collective(block, t);
+    }
     if ((warp.arrived & mask) == mask) {
         unsigned ready = 0;
         for (unsigned m = mask; m; m &= m - 1) {
@@ -244,9 +338,9 @@ std::uint64_t warp_collective(SyncKind kind, unsigned mask, std::uint64_t value,
         }
         if (ready == mask) {
             warp.arrived &= ~mask;
+            if (!warp.arrived) warp.mixed = false;
             complete_warp_collective(block, t.warp, mask);
-            t.kind = SyncKind::None;
-            return t.result;
+            return finish_warp_collective(block, t);
         }
     }
     // A lane of `mask` that waits at another collective naming this lane waits
@@ -264,8 +358,7 @@ std::uint64_t warp_collective(SyncKind kind, unsigned mask, std::uint64_t value,
     }
     t.state = ThreadState::WaitingWarp;
     suspend(t);
-    t.kind = SyncKind::None;
-    return t.result;
+    return finish_warp_collective(block, t);
 }
 
 int block_barrier(SyncKind kind, int predicate) {
@@ -284,12 +377,15 @@ int block_barrier(SyncKind kind, int predicate) {
     block.barrier_kind = kind;
     block.barrier_count += predicate;
     t.kind = kind;
+    const unsigned epoch = block.barrier_epoch;
+    race::release(&block.barrier_tokens[epoch & 1u]);
     if (++block.barrier_arrived == block.size) {
         complete_block_barrier(block);
     } else {
         t.state = ThreadState::WaitingBlock;
         suspend(t);
     }
+    race::acquire(&block.barrier_tokens[epoch & 1u]);
     t.kind = SyncKind::None;
     return static_cast<int>(t.result);
 }
@@ -304,15 +400,19 @@ void grid_sync() {
                  " exited: a grid sync must be reached by every thread");
     }
     t.kind = SyncKind::GridSync;
+    const unsigned epoch = block.grid_epoch;
+    race::release(block.grid_barrier->token(epoch));
     if (++block.grid_arrived == block.size) {
         // Every thread of this block is here: join the other blocks on this OS thread.
         block.grid_barrier->arrive_and_wait(block, t);
         block.grid_arrived = 0;
+        ++block.grid_epoch;
         for (FiberThread& other : block.threads) wake(other);
     } else {
         t.state = ThreadState::WaitingGrid;
         suspend(t);
     }
+    race::acquire(block.grid_barrier->token(epoch));
     t.kind = SyncKind::None;
 }
 
@@ -323,12 +423,82 @@ unsigned live_lanes_mask() {
     return t.block->warps[t.warp].live;
 }
 
-void run_block(BlockRun& block, uint3 block_idx, dim3 grid_dim, dim3 block_dim) {
+namespace {
+
+void resume(FiberThread& t) {
+    tl_current_thread = &t;
+    race::switch_to(t.race_fiber);
+    void* fake_stack = nullptr;
+    sanitizer_start_switch(&fake_stack, t.stack.bottom, t.stack.size);
+    t.fiber = std::move(t.fiber).resume();
+    sanitizer_finish_switch(fake_stack, nullptr);
+    tl_current_thread = nullptr;
+}
+
+// Runs runnable threads until none is left; every pass over the threads must
+// run at least one, or the block is deadlocked.
+void run_threads(BlockRun& block) {
+    const SchedulePolicy policy = options().schedule;
+    const unsigned size = block.size;
+    const bool reversed = policy == SchedulePolicy::Reverse || policy == SchedulePolicy::WarpReverse;
+    auto thread_at = [&](unsigned i) -> FiberThread& { return block.threads[reversed ? size - 1 - i : i]; };
+    unsigned live = size - block.exited;
+    auto run = [&](FiberThread& t) {
+        resume(t);
+        if (t.state == ThreadState::Exited) --live;
+    };
+    if (policy == SchedulePolicy::RoundRobin || policy == SchedulePolicy::Reverse) {
+        while (live > 0) {
+            bool progressed = false;
+            for (unsigned i = 0; i < size; ++i) {
+                FiberThread& t = thread_at(i);
+                if (t.state != ThreadState::Runnable) continue;
+                progressed = true;
+                run(t);
+            }
+            if (!progressed) deadlock(block);
+        }
+        return;
+    }
+    // One warp until it blocks, then the first warp (in policy order) that can run.
+    while (live > 0) {
+        unsigned first = size;
+        for (unsigned i = 0; i < size && first == size; ++i) {
+            if (thread_at(i).state == ThreadState::Runnable) first = i;
+        }
+        if (first == size) deadlock(block);
+        const unsigned begin = thread_at(first).warp * 32, end = std::min(size, begin + 32);
+        for (bool progressed = true; progressed;) {
+            progressed = false;
+            for (unsigned k = 0; k < end - begin; ++k) {
+                FiberThread& t = block.threads[reversed ? end - 1 - k : begin + k];
+                if (t.state != ThreadState::Runnable) continue;
+                progressed = true;
+                run(t);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void run_block(BlockRun& block, uint3 block_idx, dim3 grid_dim, dim3 block_dim, std::size_t dynamic_shared_bytes) {
     const unsigned size = block_dim.x * block_dim.y * block_dim.z;
+    const unsigned char poison = options().poison;
     block.size = size;
     block.threads.clear();
     block.threads.resize(size);
     block.warps.assign((size + 31) / 32, WarpState{});
+    if (race::kEnabled) block.syncwarp_tokens.assign(2 * std::size_t(size), 0);
+    tl_scheduler_race_fiber = race::current();
+    const bool first_stretch = race::kEnabled && tl_kernels_run.insert(block.kernel_name).second;
+    block.order_first_stretch = first_stretch;
+    // Fresh shared memory holds the previous block's data on a GPU; poison it here.
+    static_shared::begin_block();
+    block.dynamic_shared_bytes = dynamic_shared_bytes;
+    block.dynamic_shared.assign(dynamic_shared_bytes + kDynamicGuardBytes, poison);
+    unsigned char* dynamic_guard = block.dynamic_shared.data() + dynamic_shared_bytes;
+    std::memset(dynamic_guard, ~poison, kDynamicGuardBytes);
     for (unsigned i = 0; i < size; ++i) {
         FiberThread& t = block.threads[i];
         t.thread_idx = make_uint3(i % block_dim.x, (i / block_dim.x) % block_dim.y, i / (block_dim.x * block_dim.y));
@@ -339,11 +509,15 @@ void run_block(BlockRun& block, uint3 block_idx, dim3 grid_dim, dim3 block_dim) 
         t.lane = i % 32;
         t.warp = i / 32;
         t.block = &block;
+        if (race::kEnabled) t.race_fiber = tl_race_fibers.at(i);
         block.warps[t.warp].live |= 1u << t.lane;
         t.fiber = boost::context::fiber(
-            std::allocator_arg, PooledStackAllocator(&t.stack), [&t](boost::context::fiber&& scheduler) {
+            std::allocator_arg, PooledStackAllocator(&t.stack), [&t, first_stretch](boost::context::fiber&& scheduler) {
                 t.scheduler = std::move(scheduler);
                 sanitizer_finish_switch(nullptr, &t.scheduler_stack);
+                // What the scheduler did (the launch, the poisoning) comes before the kernel.
+                race::acquire(&t.block->start_token);
+                if (t.linear != 0 && first_stretch) race::acquire(&t.block->first_stretch_token);
                 try {
                     (*t.block->body)();
                 } catch (const std::exception& e) {
@@ -352,30 +526,33 @@ void run_block(BlockRun& block, uint3 block_idx, dim3 grid_dim, dim3 block_dim) 
                     fail(*t.block, &t, "kernel threw an exception");
                 }
                 on_thread_exit(*t.block, t);
+                end_first_stretch(t);
+                // The block's end orders everything its threads did before what follows.
+                race::release(&t.block->exit_token);
+                race::switch_to(tl_scheduler_race_fiber);
                 sanitizer_start_switch(nullptr, t.scheduler_stack.bottom, t.scheduler_stack.size);
                 return std::move(t.scheduler);
             });
     }
-    unsigned live = size;
-    while (live > 0) {
-        bool progressed = false;
-        for (FiberThread& t : block.threads) {
-            if (t.state != ThreadState::Runnable) continue;
-            progressed = true;
-            tl_current_thread = &t;
-            void* fake_stack = nullptr;
-            sanitizer_start_switch(&fake_stack, t.stack.bottom, t.stack.size);
-            t.fiber = std::move(t.fiber).resume();
-            sanitizer_finish_switch(fake_stack, nullptr);
-            tl_current_thread = nullptr;
-            if (t.state == ThreadState::Exited) --live;
-        }
-        if (!progressed) deadlock(block);
-    }
+    race::release(&block.start_token);
+    if (first_stretch) resume(block.threads[0]);
+    run_threads(block);
+    race::acquire(&block.exit_token);
     if (block.grid_barrier) block.grid_barrier->block_finished(block);
+
+    for (std::size_t i = 0; i < kDynamicGuardBytes; ++i) {
+        if (dynamic_guard[i] != static_cast<unsigned char>(~poison)) {
+            fail(block, nullptr,
+                 "a kernel wrote past the end of its " + std::to_string(dynamic_shared_bytes) +
+                     " bytes of dynamic shared memory");
+        }
+    }
+    const std::string overrun = static_shared::overrun_variable();
+    if (!overrun.empty()) fail(block, nullptr, "a kernel wrote past the end of static __shared__ " + overrun);
 }
 
 struct GridBarrier::State {
+    char tokens[2] = {};
     std::mutex mutex;
     std::condition_variable changed;
     unsigned blocks = 0;
@@ -401,6 +578,8 @@ void GridBarrier::arrive_and_wait(const BlockRun& block, const FiberThread& last
                                                    [&] { return state_->generation != generation; });
     if (!released) fail(block, &last_thread, "grid sync: other blocks never arrived within 120 s");
 }
+
+const void* GridBarrier::token(unsigned epoch) const { return &state_->tokens[epoch & 1u]; }
 
 void GridBarrier::block_finished(const BlockRun& block) {
     std::lock_guard<std::mutex> lock(state_->mutex);

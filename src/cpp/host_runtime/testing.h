@@ -2,6 +2,8 @@
 // Test hooks of the host runtime: what a GPU cannot be made to do on demand.
 // Only tests include this; the product never calls it.
 
+#include "options.h"
+
 #include <cuda_runtime.h>
 
 #include <cstddef>
@@ -32,5 +34,16 @@ void set_multiprocessor_count(int device, int count);
 void set_cooperative_launch(int device, bool supported);
 // Restores the default properties of every device.
 void reset_device_properties();
+
+// Overrides what NOLITH_HOST_STREAMS, NOLITH_HOST_SCHEDULE and
+// NOLITH_HOST_POISON chose; restore_options() goes back to the environment.
+// Changing the stream mode first runs all queued work.
+void set_stream_mode(StreamMode mode);
+void set_schedule(SchedulePolicy policy);
+void set_poison(unsigned char byte);
+void restore_options();
+
+// Pieces of stream work queued and not yet run, over all devices.
+std::size_t pending_work();
 
 }  // namespace nolith_host::testing

@@ -72,8 +72,9 @@ cudaError_t launch_impl(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStr
         return cudaPeekAtLastError();
     }
 #else
+    // The launch keeps its own copy of the arguments: it may run after this returns.
     return nolith_host::launch_kernel(kernel_name<Kernel>(), grid, block, shared_bytes, stream, Cooperative,
-                                      [&params]() { std::apply(Kernel, Params(params)); });
+                                      [params]() { std::apply(Kernel, Params(params)); });
 #endif
 }
 

@@ -1,15 +1,15 @@
 #pragma once
 // The parallel-algorithms execution policy bound to a stream: with nvcc the
 // CUDA system on that stream (each algorithm returns after the stream has
-// drained); on the host flavour CCCL's sequential host system, which runs at
-// once like every other piece of stream work there.
+// drained); on the host flavour CCCL's sequential host system, run on the
+// host once the stream's queued work has run (host_runtime/stream_policy.h).
 
 #include "gpu.h"
 
 #if defined(__CUDACC__)
 #include <thrust/system/cuda/execution_policy.h>
 #else
-#include <thrust/system/cpp/execution_policy.h>
+#include "host_runtime/stream_policy.h"
 #endif
 
 namespace nolith_cuda {
@@ -18,8 +18,7 @@ inline auto stream_policy(cudaStream_t stream) {
 #if defined(__CUDACC__)
     return thrust::cuda::par.on(stream);
 #else
-    (void)stream;
-    return thrust::cpp::par;
+    return nolith_host::StreamPolicy(stream);
 #endif
 }
 

@@ -1,10 +1,12 @@
 #include "gpu.h"
 
 // Block-level cooperation: shared memory between barriers (static and
-// dynamic), reducing barriers, cub::BlockScan and multi-dimensional indices.
+// dynamic, poisoned at every block start), reducing barriers, cub::BlockScan
+// and multi-dimensional indices.
 
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
 #include <vector>
@@ -46,6 +48,40 @@ TEST(BlockSync, StaticSharedTileBetweenBarriersPerBlock) {
     }
 }
 
+// Forgets to zero the shared maximum before the threads' atomicMax: with 0xFF
+// poison it starts at -1, below every non-negative input, and the fault hides.
+__global__ void unzeroed_max_kernel(const int* in, int* first_read, int* max_out) {
+    __shared__ int block_max;
+    if (threadIdx.x == 0) first_read[blockIdx.x] = block_max;  // garbage on a GPU
+    __syncthreads();
+    atomicMax(&block_max, in[blockIdx.x * blockDim.x + threadIdx.x]);
+    __syncthreads();
+    if (threadIdx.x == 0) {
+        max_out[blockIdx.x] = block_max;
+        block_max = 12345;  // what a following block must not see
+    }
+}
+
+TEST(BlockSync, StaticSharedIsPoisonedAtEveryBlockStartWithTheChosenPattern) {
+    constexpr int kBlocks = 8, kThreads = 64;
+    std::vector<int> in(kBlocks * kThreads);
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int>(value_of(3, i) % 1000);
+    DeviceBuffer<int> d_in(in), first_read(kBlocks), max_out(kBlocks);
+    for (const unsigned char poison : {0xFF, 0x7F}) {
+        nolith_host::testing::set_poison(poison);
+        ASSERT_CUDA(nolith_cuda::launch<unzeroed_max_kernel>(kBlocks, kThreads, 0, nullptr, d_in.get(),
+                                                             first_read.get(), max_out.get()));
+        const std::vector<int> first = first_read.download(), got = max_out.download();
+        for (int b = 0; b < kBlocks; ++b) {
+            const int expected = *std::max_element(&in[b * kThreads], &in[(b + 1) * kThreads]);
+            EXPECT_EQ(first[b], poison == 0xFF ? -1 : 0x7F7F7F7F) << "block " << b;
+            // 0x7F7F7F7F exceeds every input: the missing zeroing shows.
+            EXPECT_EQ(got[b], poison == 0xFF ? expected : 0x7F7F7F7F) << "block " << b;
+        }
+    }
+    nolith_host::testing::restore_options();
+}
+
 __global__ void dynamic_shared_kernel(unsigned* out, unsigned n) {
     unsigned* buffer = nolith_cuda::dynamic_shared_memory<unsigned>();
     unsigned* o = out + blockIdx.x * (n + 1);
@@ -66,7 +102,7 @@ TEST(BlockSync, DynamicSharedMemoryIsSizedByTheLaunchAndPrivateToTheBlock) {
                                                                out.get(), n));
         const std::vector<unsigned> got = out.download();
         for (unsigned b = 0; b < kBlocks; ++b) {
-            EXPECT_EQ(got[b * (n + 1) + n], 0xffffffffu) << "block " << b;
+            EXPECT_EQ(got[b * (n + 1) + n], 0x01010101u * nolith_host::options().poison) << "block " << b;
             for (unsigned i = 0; i < n; ++i) {
                 ASSERT_EQ(got[b * (n + 1) + i], (n - 1 - i) * 3 + b) << "block " << b << " word " << i;
             }

@@ -186,7 +186,7 @@ __global__ void hammer_kernel(Counters* c, unsigned* replaced, int iterations) {
         atomicAdd(&c->i32, -1);
         atomicAdd(&c->u64, (1ull << 32) + 1);
         atomicAdd(&c->f32, 0.5f);
-        unsigned seen = c->cas_counter, assumed;
+        unsigned seen = atomicAdd(&c->cas_counter, 0u), assumed;
         do {
             assumed = seen;
             seen = atomicCAS(&c->cas_counter, assumed, assumed + 1);

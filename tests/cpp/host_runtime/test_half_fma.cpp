@@ -369,3 +369,93 @@ TYPED_TEST(HalfFmaTest, PairIsLaneWise) {
 }
 
 }  // namespace
+
+// ---- Conversions on the CPU's instructions ---------------------------------
+// Kernels convert halves through half_convert.h (F16C); it must agree bit for
+// bit with the header's software versions, also under the flush-to-zero and
+// denormals-are-zero mode that kernels run in.
+
+namespace header {
+float half2float(__half h) { return __half2float(h); }
+__half float2half(float f) { return __float2half_rn(f); }
+__half hadd(__half a, __half b) { return __hadd(a, b); }
+__half hsub(__half a, __half b) { return __hsub(a, b); }
+__half hmul(__half a, __half b) { return __hmul(a, b); }
+__half hmin(__half a, __half b) { return __hmin(a, b); }
+__half hmax(__half a, __half b) { return __hmax(a, b); }
+}  // namespace header
+
+#include "half_convert.h"
+
+#include <xmmintrin.h>
+
+#include <cstring>
+
+namespace {
+
+#if defined(__F16C__)
+uint32_t float_bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, sizeof u);
+  return u;
+}
+
+float from_float_bits(uint32_t u) {
+  float f;
+  std::memcpy(&f, &u, sizeof f);
+  return f;
+}
+
+void check_conversions_and_arithmetic() {
+  using nolith_host::f16c::bits;
+  using nolith_host::f16c::from_bits;
+  std::mt19937 rng(7);
+  for (uint32_t h = 0; h <= 0xFFFF; ++h) {
+    const __half x = from_bits(static_cast<u16>(h));
+    ASSERT_EQ(float_bits(header::half2float(x)), float_bits(__half2float(x))) << std::hex << h;
+    // The value itself, its neighbours and the midpoints to the next pattern.
+    const uint32_t f = float_bits(header::half2float(x));
+    for (int d = -2; d <= 2; ++d) {
+      for (const uint32_t g : {f + d, f + (1u << 12) + d, f + (1u << 13) + d}) {
+        const float y = from_float_bits(g);
+        ASSERT_EQ(bits(header::float2half(y)), bits(__float2half_rn(y))) << std::hex << g;
+      }
+    }
+  }
+  for (int i = 0; i < 1000000; ++i) {
+    const float y = from_float_bits(static_cast<uint32_t>(rng()));
+    ASSERT_EQ(bits(header::float2half(y)), bits(__float2half_rn(y))) << y;
+    const __half a = from_bits(static_cast<u16>(rng())), b = from_bits(static_cast<u16>(rng()));
+    ASSERT_EQ(bits(header::hadd(a, b)), bits(__hadd(a, b)));
+    ASSERT_EQ(bits(header::hsub(a, b)), bits(__hsub(a, b)));
+    ASSERT_EQ(bits(header::hmul(a, b)), bits(__hmul(a, b)));
+    ASSERT_EQ(bits(header::hmin(a, b)), bits(__hmin(a, b)));
+    ASSERT_EQ(bits(header::hmax(a, b)), bits(__hmax(a, b)));
+  }
+  const u16 specials[] = {0x0000, 0x8000, 0x0001, 0x8001, 0x03FF, 0x0400, 0x7BFF, 0xFBFF, 0x7C00, 0xFC00, 0x7E00,
+                          0xFE00, 0x7C01, 0x3C00};
+  for (const u16 p : specials) {
+    for (const u16 q : specials) {
+      const __half a = from_bits(p), b = from_bits(q);
+      ASSERT_EQ(bits(header::hmin(a, b)), bits(__hmin(a, b))) << std::hex << p << " " << q;
+      ASSERT_EQ(bits(header::hmax(a, b)), bits(__hmax(a, b))) << std::hex << p << " " << q;
+      ASSERT_EQ(bits(header::hmul(a, b)), bits(__hmul(a, b))) << std::hex << p << " " << q;
+      ASSERT_EQ(bits(header::hadd(a, b)), bits(__hadd(a, b))) << std::hex << p << " " << q;
+    }
+  }
+}
+#endif
+
+TEST(HalfConversions, F16cMatchesTheHeaderBitForBit) {
+#if defined(__F16C__)
+  check_conversions_and_arithmetic();
+  const unsigned saved = _mm_getcsr();
+  _mm_setcsr(saved | 0x8040u);  // as kernels run
+  check_conversions_and_arithmetic();
+  _mm_setcsr(saved);
+#else
+  GTEST_SKIP() << "built without F16C: kernels use the header's conversions";
+#endif
+}
+
+}  // namespace

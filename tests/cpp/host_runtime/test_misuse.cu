@@ -1,7 +1,8 @@
 #include "gpu.h"
 
 // Kernel misuse that a GPU would hang or corrupt on: the host runtime aborts
-// with a message naming the kernel, block and thread, and never hangs.
+// with a message naming the kernel, block and thread, and never hangs. The
+// messages name the thread that the round-robin schedule meets first.
 
 #include "test_support.h"
 
@@ -16,12 +17,17 @@ constexpr unsigned kBadBlock = 2;  // only this block misbehaves, so the report 
 class Misuse : public ::testing::Test {
 protected:
     // Worker threads exist once a kernel ran: fork-and-continue is unsafe.
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        test::hr::set_schedule(nolith_host::SchedulePolicy::RoundRobin);
+    }
+    void TearDown() override { test::hr::restore_options(); }
 };
 
 template <auto Kernel, typename... Args>
 void run(unsigned blocks, unsigned threads, Args... args) {
     (void)nolith_cuda::launch<Kernel>(blocks, threads, 0, nullptr, args...);
+    (void)cudaDeviceSynchronize();
 }
 
 __global__ void lane_exits_before_shuffle_kernel(unsigned exiting_lane) {
@@ -110,7 +116,8 @@ TEST_F(Misuse, GridSyncOutsideACooperativeLaunchOrMissedByABlock) {
                  "kernel '.*grid_sync_kernel', block \\([01], 0, 0\\), thread 0 .*grid sync in a kernel that was "
                  "not launched cooperatively");
     // Block 0 ends without the grid sync that blocks 1..3 wait at.
-    EXPECT_DEATH((void)nolith_cuda::launch_cooperative<grid_sync_kernel>(4, 32, 0, nullptr, 0),
+    EXPECT_DEATH((void)nolith_cuda::launch_cooperative<grid_sync_kernel>(4, 32, 0, nullptr, 0);
+                 (void)cudaDeviceSynchronize(),
                  "grid sync reached after another block of the grid finished|"
                  "block finished while other blocks wait at grid sync");
 }
@@ -129,6 +136,45 @@ TEST_F(Misuse, DeadlockIsReportedInsteadOfHanging) {
                  "kernel '.*syncwarp_against_syncthreads_kernel', block \\(2, 0, 0\\): deadlock: no thread of the "
                  "block can make progress.*thread 0 \\(warp 0, lane 0\\) waits at __syncwarp with mask 0x00000003"
                  ".*thread 1 \\(warp 0, lane 1\\) waits at __syncthreads");
+}
+
+constexpr int kTile = 32;
+
+__global__ void static_shared_overrun_kernel(int* out, int past) {
+    __shared__ int tile[kTile];
+    __shared__ int after[kTile];
+    tile[threadIdx.x] = 1;
+    after[threadIdx.x] = 2;
+    __syncthreads();
+    if (threadIdx.x == 0) tile[past] = 3;  // past == kTile: one past the end
+    __syncthreads();
+    out[blockIdx.x * kTile + threadIdx.x] = tile[threadIdx.x] + after[threadIdx.x];
+}
+
+__global__ void dynamic_shared_overrun_kernel(int past) {
+    if (threadIdx.x == 0) nolith_cuda::dynamic_shared_memory<int>()[past] = 1;
+}
+
+__global__ void global_overrun_kernel(int* data, int past) {
+    if (threadIdx.x == 0) data[past] = 1;
+}
+
+TEST_F(Misuse, WritesPastTheEndOfSharedOrDeviceMemory) {
+    // A static shared array has no redzone of its own; its guard catches the write.
+    test::DeviceBuffer<int> out(2 * kTile);
+    EXPECT_DEATH(run<static_shared_overrun_kernel>(2, kTile, out.get(), kTile),
+                 "kernel '.*static_shared_overrun_kernel', block \\([01], 0, 0\\): a kernel wrote past the end of "
+                 "static __shared__ .*static_shared_overrun_kernel\\(int\\*, int\\)::tile \\(128 bytes\\)");
+    EXPECT_DEATH((void)nolith_cuda::launch<dynamic_shared_overrun_kernel>(1, kTile, kTile * sizeof(int), nullptr,
+                                                                           kTile);
+                 (void)cudaDeviceSynchronize(),
+                 "past the end of its 128 bytes of dynamic shared memory|AddressSanitizer: heap-buffer-overflow");
+    EXPECT_DEATH(
+        {
+            test::DeviceBuffer<int> data(kTile);
+            run<global_overrun_kernel>(1, kTile, data.get(), kTile);
+        },
+        "wrote past the end of the 128-byte device allocation|AddressSanitizer: heap-buffer-overflow");
 }
 
 __global__ void throwing_kernel() {

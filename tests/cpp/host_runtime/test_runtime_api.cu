@@ -92,6 +92,13 @@ TEST_F(Streams, EventsRecordQueryWaitAndTime) {
     ASSERT_CUDA(cudaEventCreate(&never_recorded));
     ASSERT_CUDA(cudaEventCreateWithFlags(&untimed, cudaEventDisableTiming));
     DeviceBuffer<int> out(256);
+    unsigned flags[3] = {9, 9, 9};
+    ASSERT_CUDA(cudaStreamGetFlags(s1, &flags[0]));
+    ASSERT_CUDA(cudaStreamGetFlags(s2, &flags[1]));
+    ASSERT_CUDA(cudaStreamGetFlags(nullptr, &flags[2]));
+    EXPECT_EQ(flags[0], unsigned(cudaStreamDefault));
+    EXPECT_EQ(flags[1], unsigned(cudaStreamNonBlocking));
+    EXPECT_EQ(flags[2], unsigned(cudaStreamDefault));
 
     ASSERT_CUDA(cudaEventRecord(start, s1));
     ASSERT_CUDA(nolith_cuda::launch<fill_kernel>(2, 128, 0, s1, out.get(), 256, 7));

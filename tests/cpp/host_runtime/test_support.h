@@ -54,11 +54,18 @@ private:
 
 // Puts the calling thread back on device 0 with no pending error, and the
 // devices and failure injection back to their defaults, around every test,
-// so that tests also pass when a whole binary runs in one process.
+// so that tests also pass when a whole binary runs in one process. The tests
+// expect the default poison (0xFF) whatever the environment chose.
 class RuntimeTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
+    void SetUp() override {
+        reset();
+        hr::set_poison(0xFF);
+    }
+    void TearDown() override {
+        reset();
+        hr::restore_options();
+    }
 
 private:
     static void reset() {
