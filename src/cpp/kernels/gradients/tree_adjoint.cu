@@ -18,8 +18,11 @@ using nolith_traversal::kAdjointZ;
 
 constexpr unsigned kBlock = 256;
 constexpr unsigned kLevelGrid = 64;  // blocks of the per-level passes, grid-striding over the level
-constexpr int kPairA[6] = {0, 0, 0, 1, 1, 2};
-constexpr int kPairB[6] = {0, 1, 2, 1, 2, 2};
+// The index pair (a, b), a <= b, of the s-th of the six symmetric second
+// moments: (0,0) (0,1) (0,2) (1,1) (1,2) (2,2). Functions, not tables, so
+// that device code can read them.
+constexpr int pair_a(int s) { return s < 3 ? 0 : (s < 5 ? 1 : 2); }
+constexpr int pair_b(int s) { return s < 3 ? s : (s < 5 ? s - 2 : 2); }
 
 // Per record (nodes 0 .. K-1, then packets): the weight below it and the
 // centre's adjoint per unit weight U with V = U . centre.
@@ -100,8 +103,8 @@ __global__ void __launch_bounds__(kBlock)
     for (int s = 0; s < 6; ++s) {
         for (int i = 0; i < 3; ++i) {
             const float half_t = 0.5f * g[kAdjointT + 3 * s + i];
-            a[kPairA[s]] -= half_t * m[3 * kPairB[s] + i];
-            a[kPairB[s]] -= half_t * m[3 * kPairA[s] + i];
+            a[pair_a(s)] -= half_t * m[3 * pair_b(s) + i];
+            a[pair_b(s)] -= half_t * m[3 * pair_a(s) + i];
         }
     }
     const float w = weights[r];
@@ -120,15 +123,15 @@ NOLITH_HD void add_shifted(float* child, const float* parent, const Vec3& shift)
     for (int i = 0; i < 3; ++i) {
         float z = parent[kAdjointZ + i];
         for (int r = 0; r < 3; ++r) z += parent[kAdjointM + 3 * r + i] * t[r];
-        for (int s = 0; s < 6; ++s) z += 0.5f * parent[kAdjointT + 3 * s + i] * t[kPairA[s]] * t[kPairB[s]];
+        for (int s = 0; s < 6; ++s) z += 0.5f * parent[kAdjointT + 3 * s + i] * t[pair_a(s)] * t[pair_b(s)];
         child[kAdjointZ + i] += z;
     }
     for (int k = 0; k < 9; ++k) child[kAdjointM + k] += parent[kAdjointM + k];
     for (int s = 0; s < 6; ++s) {
         for (int i = 0; i < 3; ++i) {
             const float half_t = 0.5f * parent[kAdjointT + 3 * s + i];
-            child[kAdjointM + 3 * kPairA[s] + i] += half_t * t[kPairB[s]];
-            child[kAdjointM + 3 * kPairB[s] + i] += half_t * t[kPairA[s]];
+            child[kAdjointM + 3 * pair_a(s) + i] += half_t * t[pair_b(s)];
+            child[kAdjointM + 3 * pair_b(s) + i] += half_t * t[pair_a(s)];
         }
     }
     for (int k = 0; k < 18; ++k) child[kAdjointT + k] += parent[kAdjointT + k];
@@ -208,8 +211,8 @@ NOLITH_HD Vec3 moment_gradient(const float* sigma, const Vec3& x) {
     const float v[3] = {x.x, x.y, x.z};
     float out[3] = {0.0f, 0.0f, 0.0f};
     for (int s = 0; s < 6; ++s) {
-        out[kPairA[s]] += sigma[s] * v[kPairB[s]];
-        out[kPairB[s]] += sigma[s] * v[kPairA[s]];
+        out[pair_a(s)] += sigma[s] * v[pair_b(s)];
+        out[pair_b(s)] += sigma[s] * v[pair_a(s)];
     }
     return Vec3{out[0], out[1], out[2]};
 }
@@ -238,7 +241,7 @@ NOLITH_HD void element_terms(const Triangle& t, const Vec3& centre, const float*
     float moment[6];
     for (int s = 0; s < 6; ++s) {
         float v = 0.0f;
-        for (const Vec3& m : mids) v += m[kPairA[s]] * m[kPairB[s]];
+        for (const Vec3& m : mids) v += m[pair_a(s)] * m[pair_b(s)];
         moment[s] = v * 0.33333334f;
     }
     const ElementAdjoint a = evaluate_adjoint(g, x, moment, n);
