@@ -421,14 +421,28 @@ def test_result_outlives_its_engine(dev, engine):
 
 
 def test_results_on_a_caller_stream(dev, engine):
+    # A handle that is no stream is refused by name before any work is queued.
+    for method in (engine.compute, engine.brute_force):
+        with pytest.raises(ValueError, match="stream 12345 is not a live CUDA stream"):
+            method(dev.array(QUERIES), stream=12345)
     if dev.flavour != "cuda" or dev.cupy is None:
-        pytest.skip("needs the cuda flavour with CuPy")
+        return
+    expected = dev.numpy(engine.brute_force(dev.array(QUERIES)))
     stream = dev.cupy.cuda.Stream(non_blocking=True)
-    result = engine.compute(dev.array(QUERIES), stream=stream.ptr)
+    result = engine.brute_force(dev.array(QUERIES), stream=stream.ptr)
     stream.synchronize()
-    assert dev.numpy(result).shape == (5,)
+    np.testing.assert_array_equal(dev.numpy(result), expected)
     del result
     stream.synchronize()
+    # A result made on a blocking stream is released on the legacy stream, so it may outlive its stream.
+    blocking = dev.cupy.cuda.Stream(non_blocking=False)
+    result = engine.brute_force(dev.array(QUERIES), stream=blocking.ptr)
+    blocking.synchronize()
+    del blocking
+    gc.collect()
+    np.testing.assert_array_equal(dev.numpy(result), expected)
+    del result
+    dev.cupy.cuda.runtime.deviceSynchronize()
 
 
 @pytest.mark.parametrize(

@@ -18,6 +18,8 @@
 #include <thrust/transform.h>
 #include <thrust/transform_reduce.h>
 
+#include "streams.h"
+
 #include <cuda_runtime.h>
 
 #include <utility>
@@ -57,5 +59,37 @@ NOLITH_HOST_STREAM_ALGORITHM(transform)
 NOLITH_HOST_STREAM_ALGORITHM(transform_reduce)
 
 #undef NOLITH_HOST_STREAM_ALGORITHM
+
+// The policy of algorithms whose results stay on the device: on a GPU they
+// are queued on the stream and the call returns at once (par_nosync), so
+// here they are queued as stream work with their arguments copied. Only the
+// algorithms that return nothing the host must wait for are offered.
+struct QueuedPolicy : thrust::execution_policy<QueuedPolicy> {
+    explicit QueuedPolicy(cudaStream_t s) : stream(s) {}
+    cudaStream_t stream;
+};
+
+template <typename ForwardIt, typename T>
+void sequence(const QueuedPolicy& policy, ForwardIt first, ForwardIt last, T init) {
+    enqueue(policy.stream, [=] { thrust::sequence(thrust::cpp::par, first, last, init); });
+}
+
+template <typename KeyIt, typename ValueIt>
+void stable_sort_by_key(const QueuedPolicy& policy, KeyIt keys_first, KeyIt keys_last, ValueIt values_first) {
+    enqueue(policy.stream,
+                      [=] { thrust::stable_sort_by_key(thrust::cpp::par, keys_first, keys_last, values_first); });
+}
+
+template <typename OutputIt, typename Size, typename T>
+OutputIt fill_n(const QueuedPolicy& policy, OutputIt first, Size n, const T& value) {
+    enqueue(policy.stream, [=] { thrust::fill_n(thrust::cpp::par, first, n, value); });
+    return first + n;
+}
+
+template <typename InputIt, typename OutputIt, typename UnaryFunction>
+OutputIt transform(const QueuedPolicy& policy, InputIt first, InputIt last, OutputIt result, UnaryFunction op) {
+    enqueue(policy.stream, [=] { thrust::transform(thrust::cpp::par, first, last, result, op); });
+    return result + (last - first);
+}
 
 }  // namespace nolith_host

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -61,6 +62,10 @@ struct Queue {
     // cudaStreamPerThread: one blocking stream per host thread and device.
     std::map<std::pair<std::thread::id, int>, CUstream_st> per_thread;
 };
+
+// Times the host waited for stream work: a query that must not block shows
+// up here.
+std::atomic<unsigned long> host_waits{0};
 
 Queue& queue() {
     static Queue* q = [] {
@@ -185,18 +190,21 @@ WorkHandle enqueue(cudaStream_t stream, std::function<void()> job, const WorkHan
 }
 
 void wait_for(const WorkHandle& work) {
+    host_waits.fetch_add(1, std::memory_order_relaxed);
     Queue& q = queue();
     std::lock_guard<std::mutex> lock(q.mutex);
     run(q, {work});
 }
 
 void synchronize_stream(cudaStream_t stream) {
+    host_waits.fetch_add(1, std::memory_order_relaxed);
     Queue& q = queue();
     std::lock_guard<std::mutex> lock(q.mutex);
     run(q, {state_of(q, stream).last});
 }
 
 void synchronize_device(int device) {
+    host_waits.fetch_add(1, std::memory_order_relaxed);
     Queue& q = queue();
     std::lock_guard<std::mutex> lock(q.mutex);
     std::vector<WorkHandle> targets;
@@ -215,6 +223,8 @@ std::size_t pending_work() {
 namespace testing {
 
 std::size_t pending_work() { return nolith_host::pending_work(); }
+
+unsigned long host_waits() { return nolith_host::host_waits.load(std::memory_order_relaxed); }
 
 }  // namespace testing
 
@@ -308,6 +318,7 @@ cudaError_t cudaEventSynchronize(cudaEvent_t event) {
     Queue& q = queue();
     std::lock_guard<std::mutex> lock(q.mutex);
     if (!live_event(q, event)) return record(cudaErrorInvalidResourceHandle);
+    host_waits.fetch_add(1, std::memory_order_relaxed);
     run(q, {event->marker});
     return cudaSuccess;
 }

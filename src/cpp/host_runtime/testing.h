@@ -46,4 +46,8 @@ void restore_options();
 // Pieces of stream work queued and not yet run, over all devices.
 std::size_t pending_work();
 
+// Times the host has waited for stream work (synchronisations, event waits,
+// blocking copies and frees, thrust algorithms on a stream) since start-up.
+unsigned long host_waits();
+
 }  // namespace nolith_host::testing

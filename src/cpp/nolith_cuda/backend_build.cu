@@ -37,7 +37,7 @@ namespace {
 
 // Stage 3: indices 0..n-1 sorted stably by their codes.
 void sort_by_codes(unsigned long long* codes, unsigned int* indices, unsigned long n, cudaStream_t stream) {
-    const auto policy = nolith_cuda::stream_policy(stream);
+    const auto policy = nolith_cuda::queued_policy(stream);
     thrust::sequence(policy, indices, indices + n, 0u);
     thrust::stable_sort_by_key(policy, codes, codes + n, indices);
 }
@@ -88,7 +88,7 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     const std::uint32_t n = static_cast<std::uint32_t>(count);
     const std::uint32_t L = (n + 31) >> 5;
     const std::uint32_t I = L - 1;
-    const auto policy = nolith_cuda::stream_policy(stream);
+    const auto policy = nolith_cuda::queued_policy(stream);
 
     NOLITH_STREAM_BUFFER(std::uint64_t, leaf_codes, L, stream);
     thrust::transform(policy, thrust::counting_iterator<std::uint32_t>(0), thrust::counting_iterator<std::uint32_t>(L),

@@ -54,12 +54,13 @@ void NolithBackend<Geometry>::evaluate_exactly(const float* queries, std::uint32
                                                       scene.scene_scale, caller));
 }
 
-// The result buffer of n winding numbers, allocated on the caller's stream
-// and freed there by its deleter; null for n = 0.
+// The result buffer of n winding numbers, allocated on the caller's stream;
+// its deleter frees it where it may outlive that stream if it can (see
+// release_stream_for); null for n = 0. Checks the stream handle first.
 template <typename Geometry>
 typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::allocate_result(unsigned long n,
                                                                                   cudaStream_t caller) const {
-    Result result(nullptr, nolith_cuda::CudaDeleter{caller});
+    Result result(nullptr, nolith_cuda::CudaDeleter{nolith_cuda::release_stream_for(caller), device});
     if (n == 0) return result;
     float* out = nullptr;
     NOLITH_CUDA_REQUIRE_ALLOCATION(cudaMallocAsync(reinterpret_cast<void**>(&out), 4 * std::size_t(n), caller));
@@ -113,7 +114,7 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const flo
     {
         NOLITH_STREAM_BUFFER(std::uint64_t, keys, q, caller);
         nolith_cuda::compute_point_codes(points, q, keys.get(), scene, caller);
-        const auto policy = nolith_cuda::stream_policy(caller);
+        const auto policy = nolith_cuda::queued_policy(caller);
         thrust::sequence(policy, query_order.get(), query_order.get() + q, 0u);
         thrust::stable_sort_by_key(policy, keys.get(), keys.get() + q, query_order.get());
     }

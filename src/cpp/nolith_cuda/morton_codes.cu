@@ -74,13 +74,13 @@ SceneParams initialize_morton_codes(const Element* elements, std::uint32_t n, st
     const SceneBox scene = thrust::transform_reduce(stream_policy(stream), elements, elements + n,
                                                     GeometryToSceneBox<Element>(), empty, MergeSceneBox());
     const SceneParams params = scene_params_for_box(scene);
-    thrust::transform(stream_policy(stream), elements, elements + n, codes, GeometryToMorton<Element>{params});
+    thrust::transform(queued_policy(stream), elements, elements + n, codes, GeometryToMorton<Element>{params});
     return params;
 }
 
 void compute_point_codes(const Vec3* points, std::uint32_t n, std::uint64_t* codes, const SceneParams& scene,
                          cudaStream_t stream) {
-    thrust::transform(stream_policy(stream), points, points + n, codes, GeometryToMorton<Vec3>{scene});
+    thrust::transform(queued_policy(stream), points, points + n, codes, GeometryToMorton<Vec3>{scene});
 }
 
 template SceneParams initialize_morton_codes<Triangle>(const Triangle*, std::uint32_t, std::uint64_t*, cudaStream_t);

@@ -23,13 +23,21 @@ void thrust_fill_float(float* pointer, unsigned long n, float value);
 // The device ordinal of a device pointer (reported failure: -1).
 int get_cuda_device_from_ndarray(const void* pointer);
 
-// Frees a result buffer asynchronously on the stream that produced it.
-// Never reports: it runs from Python's garbage collection.
+// Frees a result buffer asynchronously on `stream`, with `device` current
+// (Python may drop the last reference while another device is current; -1
+// keeps the current one). Never reports: it runs from Python's garbage
+// collection.
 struct CudaDeleter {
     cudaStream_t stream = nullptr;
-    void operator()(void* pointer) const noexcept {
-        if (pointer) (void)cudaFreeAsync(pointer, stream);
-    }
+    int device = -1;
+    void operator()(void* pointer) const noexcept;
 };
+
+// The stream a result made on `caller` is freed on: the legacy default
+// stream for the default streams and blocking streams (it follows all their
+// work, so the result may outlive `caller`), `caller` itself when it is
+// non-blocking. Throws std::invalid_argument naming the handle when `caller`
+// is not a live stream.
+cudaStream_t release_stream_for(cudaStream_t caller);
 
 }  // namespace nolith_cuda

@@ -239,4 +239,43 @@ TEST_F(BackendFrame, GradientsNeedTheirQueryFirst) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 
+// Queries on a caller's stream return without waiting for it, read the tree
+// even when the engine is deleted before they ran (stream work is deferred
+// in these tests), and their results may outlive a blocking stream. A handle
+// that is no stream is refused before anything is queued.
+TEST_F(BackendFrame, QueriesOnACallerStreamAreQueuedAndKeepWhatTheyRead) {
+    const DeviceArray<float> triangles(random_floats(9 * 300, 14));
+    const DeviceArray<float> queries(random_floats(3 * 200, 15));
+    auto engine = TriangleBackend::CreateFromTriangles(triangles.data, 300, 0);
+    const auto download = [](const TriangleBackend::Result& result) {
+        std::vector<float> host(200);
+        cudaMemcpy(host.data(), result.get(), 4 * host.size(), cudaMemcpyDeviceToHost);
+        return host;
+    };
+    const std::vector<float> fast = download(engine->compute(queries.data, 200, -1.0f, -1.0f, 0));
+    const std::vector<float> exact = download(engine->brute_force(queries.data, 200, -1.0f, 0));
+    EXPECT_THROW(engine->compute(queries.data, 200, -1.0f, -1.0f, 12345), std::invalid_argument);
+
+    cudaStream_t caller = nullptr, blocking = nullptr;
+    ASSERT_EQ(cudaStreamCreateWithFlags(&caller, cudaStreamNonBlocking), cudaSuccess);
+    ASSERT_EQ(cudaStreamCreate(&blocking), cudaSuccess);
+    const auto handle = [](cudaStream_t s) { return reinterpret_cast<unsigned long long>(s); };
+    const unsigned long waits = nolith_host::testing::host_waits();
+    auto queued_fast = engine->compute(queries.data, 200, -1.0f, -1.0f, handle(caller));
+    auto queued_exact = engine->brute_force(queries.data, 200, -1.0f, handle(caller));
+    auto on_blocking = engine->brute_force(queries.data, 200, -1.0f, handle(blocking));
+    EXPECT_EQ(nolith_host::testing::host_waits(), waits);
+    engine.reset();
+    ASSERT_EQ(cudaStreamSynchronize(caller), cudaSuccess);
+    EXPECT_EQ(download(queued_fast), fast);
+    EXPECT_EQ(download(queued_exact), exact);
+    ASSERT_EQ(cudaStreamDestroy(blocking), cudaSuccess);
+    on_blocking.reset();  // released on the legacy stream, not on the destroyed one
+    queued_fast.reset();
+    queued_exact.reset();
+    ASSERT_EQ(cudaStreamDestroy(caller), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    EXPECT_EQ(leaked(), 2u);  // the two input arrays
+}
+
 }  // namespace

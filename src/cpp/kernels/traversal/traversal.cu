@@ -320,9 +320,10 @@ namespace {
 template <typename Geometry, WalkMode kMode>
 cudaError_t launch_traversal(const ComputeWindingNumbersParams<Geometry>& params, int device,
                              const cudaStream_t& stream, float inv_epsilon, const WalkExtras& extras) {
-    static const std::uint32_t kZero = 0;
-    if (cudaError_t status = NOLITH_CUDA_CHECK(cudaMemcpyAsync(params.work_counter, &kZero, sizeof(kZero),
-                                                               cudaMemcpyHostToDevice, stream))) {
+    // A fill, not a copy from the host: a copy from pageable memory may make
+    // the host wait for the stream.
+    if (cudaError_t status =
+            NOLITH_CUDA_CHECK(cudaMemsetAsync(params.work_counter, 0, sizeof(std::uint32_t), stream))) {
         return status;
     }
 
