@@ -26,7 +26,9 @@
 
 #include "binding/arguments.h"
 #include "nolith_cuda/nolith_backend.h"
+#include "utils/cuda_check.h"
 #include "utils/device_memory.h"
+#include "utils/scoped_device.h"
 
 namespace nb = nanobind;
 using nolith_binding::ArgumentErrors;
@@ -96,7 +98,8 @@ struct NolithEngine {
 };
 
 // A result buffer handed to Python. It owns the backend's allocation together
-// with the deleter that frees it on the stream that produced it; the capsule
+// with the deleter that frees it stream-ordered after the work that made it
+// (on the legacy default stream, or on a non-blocking caller's own); the capsule
 // that owns this record deletes it when the last array view goes away.
 struct ResultBuffer {
     float* data;
@@ -118,6 +121,15 @@ static_assert(std::is_same_v<TriangleBackend::Result, PointBackend::Result>,
 // An empty result (null pointer) still yields a valid array of that shape.
 template <typename Array>
 Array export_result(TriangleBackend::Result&& result, std::initializer_list<std::size_t> shape, int device) {
+#if defined(NOLITH_HOST_FLAVOUR)
+    // The host flavour hands results out as host memory, which carries no
+    // stream for a reader to wait on: the work that fills it runs first.
+    {
+        nb::gil_scoped_release release;
+        nolith_cuda::ScopedDevice scoped_device(device);
+        NOLITH_CUDA_REQUIRE(cudaDeviceSynchronize());
+    }
+#endif
     auto buffer = std::make_unique<ResultBuffer>(std::move(result));
     nb::capsule owner(buffer.get(), [](void* record) noexcept { delete static_cast<ResultBuffer*>(record); });
     float* data = buffer.release()->data;

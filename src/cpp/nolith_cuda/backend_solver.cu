@@ -13,10 +13,9 @@
 #include "records.h"
 #include "utils/cuda_check.h"
 #include "utils/scoped_device.h"
-#include "utils/stream_buffer.h"
+#include "utils/stream_vector.h"
 #include "utils/thrust_policy.h"
 
-#include <thrust/device_vector.h>
 #include <thrust/extrema.h>
 #include <thrust/functional.h>
 #include <thrust/gather.h>
@@ -43,7 +42,11 @@ constexpr double kTolerance = 1e-2;
 // do not determine the normals.
 constexpr double kRelativeRegularisation = 1e-3;
 
-using Vector = thrust::device_vector<float>;
+// The solver's vectors live on the legacy default stream, where its thrust
+// algorithms and queries run.
+using Vector = nolith_cuda::StreamVector<float>;
+
+Vector vector(std::size_t size) { return Vector(size, nullptr, __FILE__, __LINE__); }
 
 struct AxPy {
     float a;
@@ -93,18 +96,18 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
 
     // The queries: the cloud's points in sorted order, then the extra points;
     // the targets and the square roots of the row weights alike.
-    Vector queries(3 * rows), targets(rows), root_weights(rows, 1.0f);
+    Vector queries = vector(3 * rows), targets = vector(rows), root_weights = vector(rows);
+    thrust::fill(policy, root_weights.begin(), root_weights.end(), 1.0f);
     {
-        thrust::device_vector<unsigned> identity(n);
+        const nolith_cuda::StreamVector<unsigned> identity(n, nullptr, __FILE__, __LINE__);
         thrust::sequence(policy, identity.begin(), identity.end(), 0u);
-        NOLITH_CUDA_RAISE_REPORTED(scatter_rows(soa_geometry, static_cast<std::uint32_t>(n),
-                                                thrust::raw_pointer_cast(identity.data()), 0, 3,
-                                                thrust::raw_pointer_cast(queries.data()), nullptr));
+        NOLITH_CUDA_RAISE_REPORTED(scatter_rows(soa_geometry, static_cast<std::uint32_t>(n), identity.data(), 0, 3,
+                                                queries.data(), nullptr));
     }
     if (k > 0) {
-        NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(thrust::raw_pointer_cast(queries.data()) + 3 * n, extra_points, 12 * k,
+        NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(queries.data() + 3 * n, extra_points, 12 * k,
                                             cudaMemcpyDeviceToDevice, nullptr));
-        NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(thrust::raw_pointer_cast(targets.data()) + n, extra_wn, 4 * k,
+        NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(targets.data() + n, extra_wn, 4 * k,
                                             cudaMemcpyDeviceToDevice, nullptr));
         thrust::fill(policy, root_weights.begin() + n, root_weights.end(), std::sqrt(std::max(alpha_extra, 0.0f)));
     }
@@ -113,7 +116,7 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
         const thrust::device_ptr<const float> pc_targets(pc_wn);
         thrust::gather(policy, order, order + n, pc_targets, targets.begin());
     }
-    const float* query_data = thrust::raw_pointer_cast(queries.data());
+    const float* query_data = queries.data();
 
     // Products by W^1/2 M and M^T W^1/2. The normals are scaled for the
     // product so that the expansions stay well inside half precision: about
@@ -123,22 +126,23 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
         const float largest = max_abs(normals);
         if (!(largest > 0.0f)) {
             thrust::fill(policy, out.begin(), out.end(), 0.0f);
-            Vector zeros(3 * n, 0.0f);
-            refit_normals(thrust::raw_pointer_cast(zeros.data()));
+            Vector zeros = vector(3 * n);
+            thrust::fill(policy, zeros.begin(), zeros.end(), 0.0f);
+            refit_normals(zeros.data());
             compute(query_data, rows, -1.0f, -1.0f, 0);  // the product the transpose follows
             return;
         }
         const float scale = unit_area / largest;
-        Vector scaled(normals.size());
+        Vector scaled = vector(normals.size());
         thrust::transform(policy, normals.begin(), normals.end(), scaled.begin(), Scale{scale});
-        refit_normals(thrust::raw_pointer_cast(scaled.data()));
+        refit_normals(scaled.data());
         const Result values = compute(query_data, rows, -1.0f, -1.0f, 0);
         const thrust::device_ptr<const float> v(values.get());
         const float unscale = 1.0f / scale;
         thrust::transform(policy, v, v + rows, root_weights.begin(), out.begin(), ScaleAndWeigh{unscale});
     };
     const auto transpose = [&](const Vector& residual, Vector& out) {
-        Vector weighted(rows);
+        Vector weighted = vector(rows);
         thrust::transform(policy, residual.begin(), residual.end(), root_weights.begin(), weighted.begin(),
                           thrust::multiplies<float>());
         LastQuery query;
@@ -146,18 +150,19 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
             const std::lock_guard<std::mutex> lock(query_order_lock);
             query = last_query;
         }
-        auto planes = element_gradients(query, thrust::raw_pointer_cast(weighted.data()));
+        auto planes = element_gradients(query, weighted.data());
         const thrust::device_ptr<const float> normal_planes(planes.get());
         thrust::copy(policy, normal_planes, normal_planes + 3 * n, out.begin());
     };
 
     // CGLS with Tikhonov regularisation lambda.
-    Vector x(3 * n, 0.0f), r(rows), s(3 * n), p(3 * n), q(rows);
+    Vector x = vector(3 * n), r = vector(rows), s = vector(3 * n), p = vector(3 * n), q = vector(rows);
+    thrust::fill(policy, x.begin(), x.end(), 0.0f);
     thrust::transform(policy, targets.begin(), targets.end(), root_weights.begin(), r.begin(),
                       thrust::multiplies<float>());
     forward(x, q);  // zero normals: sets up the query that the transposes follow
     transpose(r, s);
-    p = s;
+    thrust::copy(policy, s.begin(), s.end(), p.begin());
     double gamma = dot(s, s);
     const double gamma0 = gamma;
     solve_report.residual_start = std::sqrt(dot(r, r));
@@ -188,7 +193,7 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
     solve_report.residual = std::sqrt(dot(r, r));
     solve_report.gradient_ratio = gamma0 > 0.0 ? std::sqrt(gamma / gamma0) : 0.0;
     solve_report.regularisation = lambda;
-    refit_normals(thrust::raw_pointer_cast(x.data()));
+    refit_normals(x.data());
 }
 
 template class NolithBackend<Triangle>;

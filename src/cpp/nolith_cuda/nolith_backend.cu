@@ -9,9 +9,10 @@
 #include "records.h"
 #include "utils/cuda_check.h"
 #include "utils/scoped_device.h"
+#include "utils/stream_buffer.h"
+#include "utils/thrust_policy.h"
 
 #include <thrust/device_ptr.h>
-#include <thrust/device_vector.h>
 #include <thrust/execution_policy.h>
 #include <thrust/functional.h>
 #include <thrust/reduce.h>
@@ -131,8 +132,8 @@ std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromMesh
     return NolithBackend<Triangle>::create("CreateFromMesh!", count, device, [&](NolithBackend<Triangle>& b) {
         // Largest index over all corners, on the legacy default stream; blocks until known.
         const auto first = thrust::device_pointer_cast(indices);
-        const std::uint32_t max_index =
-            thrust::reduce(thrust::device, first, first + 3 * count, 0u, thrust::maximum<std::uint32_t>());
+        const std::uint32_t max_index = thrust::reduce(nolith_cuda::stream_policy(nullptr), first, first + 3 * count,
+                                                       0u, thrust::maximum<std::uint32_t>());
         if (max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, max_index));
         // The indices stay with the engine: gradients are summed onto shared vertices.
         NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(b.mesh_indices, 12 * std::size_t(count), b.stream));
@@ -175,9 +176,10 @@ std::unique_ptr<NolithBackend<PointNormal>> NolithBackend<Geometry>::CreateForSo
             b.initialize_point_data(points, nullptr);
             return;
         }
-        // One zero scaled normal per point, filled on the legacy default stream.
-        thrust::device_vector<float> zeros(3 * std::size_t(count), 0.0f);
-        b.initialize_point_data(points, thrust::raw_pointer_cast(zeros.data()));
+        // One zero scaled normal per point, released in stream order after the build read it.
+        NOLITH_STREAM_BUFFER(float, zeros, 3 * std::size_t(count), b.stream);
+        NOLITH_CUDA_REQUIRE(cudaMemsetAsync(zeros.get(), 0, 12 * std::size_t(count), b.stream));
+        b.initialize_point_data(points, zeros.get());
     });
 }
 
