@@ -34,15 +34,10 @@ namespace nb = nanobind;
 using nolith_binding::ArgumentErrors;
 using nolith_binding::ArrayArgument;
 using nolith_binding::Claim;
+using nolith_binding::Device;
 using nolith_binding::StreamHandle;
 
 namespace {
-
-#if defined(NOLITH_HOST_FLAVOUR)
-using Device = nb::device::cpu;
-#else
-using Device = nb::device::cuda;
-#endif
 
 // All arrays, in and out, are C-contiguous tensors on the engine's device.
 // The Array API framework tag makes them render as ArrayLike[...] and makes

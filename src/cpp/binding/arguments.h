@@ -20,6 +20,14 @@ namespace nolith_binding {
 
 namespace nb = nanobind;
 
+// The device of every array the modules take and give: host memory in the
+// host flavour, CUDA memory in the cuda flavour.
+#if defined(NOLITH_HOST_FLAVOUR)
+using Device = nb::device::cpu;
+#else
+using Device = nb::device::cuda;
+#endif
+
 // Whether a floating-point array may be claimed in the second pass. Index
 // arrays leave them to the other overloads, so that two float arrays passed
 // positionally are diagnosed as points and normals, not as a mesh.

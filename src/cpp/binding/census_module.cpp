@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "binding/arguments.h"
 #include "kernels/traversal/work_census.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "utils/device_memory.h"
@@ -21,12 +22,7 @@ namespace nb = nanobind;
 
 namespace {
 
-#if defined(NOLITH_HOST_FLAVOUR)
-using Device = nb::device::cpu;
-#else
-using Device = nb::device::cuda;
-#endif
-
+using nolith_binding::Device;
 using Vec3Array = nb::ndarray<const float, nb::shape<-1, 3>, nb::c_contig, Device>;
 using IndexArray = nb::ndarray<const std::uint32_t, nb::shape<-1, 3>, nb::c_contig, Device>;
 using TriangleArray = nb::ndarray<const float, nb::shape<-1, 3, 3>, nb::c_contig, Device>;
