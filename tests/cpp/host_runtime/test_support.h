@@ -1,9 +1,12 @@
 #pragma once
-// Helpers shared by the host runtime tests: readable status checks and a
-// device buffer that frees itself.
+// Helpers shared by the host runtime and kernel tests: readable status
+// checks and a device buffer that frees itself. The kernel tests also build
+// with nvcc for a GPU, where the host runtime's test hooks (hr) do not exist.
 
 #include "gpu.h"
+#if defined(NOLITH_FLAVOUR_HOST)
 #include "host_runtime/testing.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -19,7 +22,9 @@ inline void PrintTo(cudaError_t status, std::ostream* out) { *out << cudaGetErro
 
 namespace test {
 
+#if defined(NOLITH_FLAVOUR_HOST)
 namespace hr = nolith_host::testing;
+#endif
 
 constexpr unsigned kFullMask = 0xffffffffu;
 
@@ -60,19 +65,25 @@ class RuntimeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         reset();
+#if defined(NOLITH_FLAVOUR_HOST)
         hr::set_poison(0xFF);
+#endif
     }
     void TearDown() override {
         reset();
+#if defined(NOLITH_FLAVOUR_HOST)
         hr::restore_options();
+#endif
     }
 
 private:
     static void reset() {
         EXPECT_CUDA(cudaSetDevice(0));
         (void)cudaGetLastError();
+#if defined(NOLITH_FLAVOUR_HOST)
         hr::reset_device_properties();
         hr::clear_failures();
+#endif
     }
 };
 

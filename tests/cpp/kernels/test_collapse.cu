@@ -20,7 +20,9 @@
 namespace {
 
 using Collapse = test::RuntimeTest;
+#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
 namespace hr = test::hr;
+#endif
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
@@ -352,6 +354,7 @@ TEST_F(Collapse, ChainCollapsesLevelByLevel) {
     EXPECT_EQ(43u, r.levels);
 }
 
+#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
 // On one multiprocessor the grid has fewer threads than the widest levels,
 // so threads take several turns per pass.
 TEST_F(Collapse, LevelsWiderThanTheGrid) {
@@ -365,6 +368,7 @@ TEST_F(Collapse, LevelsWiderThanTheGrid) {
     const Result s = collapse(u);
     EXPECT_EQ("", structure_error(u, s));
 }
+#endif
 
 TEST_F(Collapse, NonFiniteSizesStillTerminate) {
     std::mt19937 rng(8);
@@ -398,6 +402,7 @@ TEST_F(Collapse, NonFiniteSizesStillTerminate) {
     EXPECT_EQ("", structure_error(mixed, collapse(mixed)));
 }
 
+#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
 TEST_F(Collapse, SinglePacketMakesNoNodeAndNoPacketsNothing) {
     std::mt19937 rng(9);
     const HostTree t = make_tree(1, balanced(), rng);
@@ -426,5 +431,6 @@ TEST_F(Collapse, RefusesDevicesWithoutCooperativeLaunch) {
     EXPECT_EQ(0u, hr::calls(hr::Operation::Launch));
     hr::reset_device_properties();
 }
+#endif
 
 }  // namespace
