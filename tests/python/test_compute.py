@@ -24,6 +24,7 @@ import numpy as np
 import pytest
 
 import cgal_data
+import nolith_census
 from test_brute_force import (
     DEFAULT_EPS,
     F32,
@@ -397,10 +398,10 @@ def test_cgal_point_set(dev):
 
 # A real mesh and a point cloud in any units, and moved far from the origin:
 # powers of two scale every float exactly, so both methods must give the
-# unit-size values bit for bit (the same walk, hence the same work). Other
-# factors round the input: brute_force then matches the float64 value of the
-# rounded input as closely as at unit size, and compute stays within its
-# unit-size error.
+# unit-size values bit for bit, with the same work. Other factors round the
+# input: brute_force then matches the float64 value of the rounded input as
+# closely as at unit size, and compute stays within its unit-size error, with
+# about the same work (the census of its walk).
 UNIT_SCALES = [1e-6, 2.0**-20, 1e-3, 1e3, 2.0**20, 1e6]
 
 
@@ -423,24 +424,29 @@ def test_any_units_give_the_unit_size_answer(dev, kind):
         if kind == "mesh":
             v = ((verts + shift) * scale).astype(F32)
             engine, contributions = mesh_engine(dev, v, idx), ref_triangles(v[idx], q)
+            census = nolith_census.census_mesh(dev.array(v), dev.array(np.asarray(idx, np.uint32)), dev.array(q), -1.0, eps)
         else:
             p, n = ((pts + shift) * scale).astype(F32), (nrm * scale * scale).astype(F32)
             engine, contributions = point_engine(dev, p, n), ref_points(p, n, q, eps)
+            census = nolith_census.census_points(dev.array(p), dev.array(n), dev.array(q), -1.0, eps)
+        work = census["census"].sum(axis=0, dtype=np.float64)
         return (dev.numpy(engine.compute(dev.array(q), -1.0, eps)).astype(np.float64),
-                dev.numpy(engine.brute_force(dev.array(q), eps)), contributions)
+                dev.numpy(engine.brute_force(dev.array(q), eps)), contributions, work)
 
-    fast1, exact1, _ = evaluate(1.0)
+    fast1, exact1, _, work1 = evaluate(1.0)
     unit_error = np.abs(fast1 - exact1).max()
     assert unit_error < 5e-3
     for scale, shift in [(s, 0.0) for s in UNIT_SCALES] + [(1.0, 10.0)]:
-        fast_s, exact_s, contributions = evaluate(scale, shift)
+        fast_s, exact_s, contributions, work_s = evaluate(scale, shift)
         where = f"scale {scale}, shift {shift}"
         if shift == 0 and math.log2(scale).is_integer():
             np.testing.assert_array_equal(exact_s, exact1, err_msg=where)
             np.testing.assert_array_equal(fast_s, fast1, err_msg=where)
+            np.testing.assert_array_equal(work_s, work1, err_msg=where)
         else:
             assert_close_to_reference(exact_s, contributions)
             assert np.abs(fast_s - exact_s).max() < 1.5 * unit_error + 1e-4, where
+            np.testing.assert_allclose(work_s, work1, rtol=0.05, err_msg=where)
 
 
 # ------------------------------------------------------------------- dump
