@@ -23,14 +23,8 @@ namespace nolith_host {
 
 namespace {
 
-// Bytes after every allocation: no other block can start where it ends, and
-// a kernel writing past its end is reported when it is freed. Under
-// AddressSanitizer its own redzones do both, and report at the write.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kGuardBytes = 0;
-#else
-constexpr std::size_t kGuardBytes = 64;
-#endif
+// Guard bytes (kGuardBytes) follow every allocation, so no other block can
+// start where one ends and a kernel writing past its end is reported at free.
 constexpr unsigned char kGuardByte = 0xA7;
 constexpr std::size_t kQuarantineBytes = std::size_t(256) << 20;
 

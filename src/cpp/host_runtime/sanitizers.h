@@ -18,6 +18,15 @@
 
 namespace nolith_host {
 
+// Bytes kept after a region kernels may write (device allocations, a block's
+// dynamic shared memory), checked when the region is released. Under
+// AddressSanitizer the allocation's own redzone reports at the write instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kGuardBytes = 0;
+#else
+constexpr std::size_t kGuardBytes = 64;
+#endif
+
 inline void asan_poison(const void* address, std::size_t size) {
 #if defined(__SANITIZE_ADDRESS__)
     __asan_poison_memory_region(address, size);

@@ -24,14 +24,6 @@ thread_local ThreadContext* tl_current_thread = nullptr;
 
 namespace {
 
-// Bytes after a block's dynamic shared memory, checked when the block ends.
-// Under AddressSanitizer the allocation's own redzone reports at the write.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kDynamicGuardBytes = 0;
-#else
-constexpr std::size_t kDynamicGuardBytes = 64;
-#endif
-
 // The ThreadSanitizer context of the scheduler running on this OS thread.
 thread_local void* tl_scheduler_race_fiber = nullptr;
 // Race-check build: kernels that ran a block on this OS thread.
@@ -496,9 +488,9 @@ void run_block(BlockRun& block, uint3 block_idx, dim3 grid_dim, dim3 block_dim, 
     // Fresh shared memory holds the previous block's data on a GPU; poison it here.
     static_shared::begin_block();
     block.dynamic_shared_bytes = dynamic_shared_bytes;
-    block.dynamic_shared.assign(dynamic_shared_bytes + kDynamicGuardBytes, poison);
+    block.dynamic_shared.assign(dynamic_shared_bytes + kGuardBytes, poison);
     unsigned char* dynamic_guard = block.dynamic_shared.data() + dynamic_shared_bytes;
-    std::memset(dynamic_guard, ~poison, kDynamicGuardBytes);
+    std::memset(dynamic_guard, ~poison, kGuardBytes);
     for (unsigned i = 0; i < size; ++i) {
         FiberThread& t = block.threads[i];
         t.thread_idx = make_uint3(i % block_dim.x, (i / block_dim.x) % block_dim.y, i / (block_dim.x * block_dim.y));
@@ -540,7 +532,7 @@ void run_block(BlockRun& block, uint3 block_idx, dim3 grid_dim, dim3 block_dim, 
     race::acquire(&block.exit_token);
     if (block.grid_barrier) block.grid_barrier->block_finished(block);
 
-    for (std::size_t i = 0; i < kDynamicGuardBytes; ++i) {
+    for (std::size_t i = 0; i < kGuardBytes; ++i) {
         if (dynamic_guard[i] != static_cast<unsigned char>(~poison)) {
             fail(block, nullptr,
                  "a kernel wrote past the end of its " + std::to_string(dynamic_shared_bytes) +
