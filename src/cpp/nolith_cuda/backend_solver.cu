@@ -41,6 +41,12 @@ constexpr double kTolerance = 1e-2;
 // equally, the smallest, and keeps the system well posed where the targets
 // do not determine the normals.
 constexpr double kRelativeRegularisation = 1e-3;
+// The products' smoothing epsilon as a fraction of the cloud's longest
+// extent: what the query default (1/250) is to a unit-sized cloud. An
+// epsilon fixed in caller units would smooth a cloud in micrometres into
+// one blob and leave one in millimetres unsmoothed: the solved normals
+// would depend on the data's units.
+constexpr float kRelativeEpsilon = 0.004f;
 
 // The solver's vectors live on the legacy default stream, where its thrust
 // algorithms and queries run.
@@ -122,6 +128,8 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
     // product so that the expansions stay well inside half precision: about
     // the area a point of a unit-sized cloud stands for.
     const float unit_area = 1.0f / (float(n) * scene.scene_scale * scene.scene_scale);
+    // code_scale is 1 / longest extent, 0 for a cloud without extent (then the default).
+    const float epsilon = scene.code_scale > 0.0f ? kRelativeEpsilon / scene.code_scale : -1.0f;
     const auto forward = [&](const Vector& normals, Vector& out) {
         const float largest = max_abs(normals);
         if (!(largest > 0.0f)) {
@@ -129,14 +137,14 @@ void NolithBackend<Geometry>::solve_for_normals(const float* extra_points, unsig
             Vector zeros = vector(3 * n);
             thrust::fill(policy, zeros.begin(), zeros.end(), 0.0f);
             refit_normals(zeros.data());
-            compute(query_data, rows, -1.0f, -1.0f, 0);  // the product the transpose follows
+            compute(query_data, rows, -1.0f, epsilon, 0);  // the product the transpose follows
             return;
         }
         const float scale = unit_area / largest;
         Vector scaled = vector(normals.size());
         thrust::transform(policy, normals.begin(), normals.end(), scaled.begin(), Scale{scale});
         refit_normals(scaled.data());
-        const Result values = compute(query_data, rows, -1.0f, -1.0f, 0);
+        const Result values = compute(query_data, rows, -1.0f, epsilon, 0);
         const thrust::device_ptr<const float> v(values.get());
         const float unscale = 1.0f / scale;
         thrust::transform(policy, v, v + rows, root_weights.begin(), out.begin(), ScaleAndWeigh{unscale});
