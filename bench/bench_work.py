@@ -7,7 +7,13 @@ packet sums and the lanes taking part. The counts do not depend on the
 machine, so any machine (the host flavour too) gives the figures a GPU would
 do. bench/cost_model.py turns them into modelled warp-instructions per query
 and modelled H100 queries per second (see bench/README.md for what the model
-leaves out). `max_error` is |compute - brute_force| on a subsample.
+leaves out). `max_error` and `rms_error` compare compute with brute_force on
+the first 2,048 queries of each set (the same queries from run to run: every
+scene draws its queries from a generator seeded by its name). Each row also
+gives the tree: leaf packets, their mean size, BVH8 nodes, device bytes of
+the tree per element, and the host's wall-clock build time of the engine.
+The full run adds cube-sphere 1M at 262,144 queries, where warps are as
+dense as a large query batch makes them.
 
 It also measures the packets that straddle a jump of the Morton curve (two
 consecutive elements far apart, which makes the packet's radius a large part
@@ -17,7 +23,7 @@ the exact passes of an ordinary packet.
 
 Prints one JSON object per scene and query kind.
 
-    python bench/bench_work.py [--quick] [--queries Q]
+    python bench/bench_work.py [--quick] [--queries Q] [--beta B] [--scenes NAME,...]
 """
 
 import argparse
@@ -26,6 +32,7 @@ import math
 import os
 import sys
 import time
+import zlib
 
 import numpy as np
 
@@ -116,26 +123,38 @@ def query_sets(kind, arrays, count, rng):
 # ------------------------------------------------------------------ figures
 
 
-def census_of(backend, kind, arrays, queries):
+def census_of(backend, kind, arrays, queries, beta):
     device_arrays = [backend.array(a.astype(F32)) for a in arrays]
     with native_stdout_silenced():
         if kind == "triangles":
-            return nolith_census.census_triangles(*device_arrays, backend.array(queries))
-        return nolith_census.census_points(*device_arrays, backend.array(queries))
+            return nolith_census.census_triangles(*device_arrays, backend.array(queries), beta)
+        return nolith_census.census_points(*device_arrays, backend.array(queries), beta)
+
+
+def packet_firsts(result, elements):
+    """First sorted element of every leaf packet (fixed packets of 32 where the census gives no table)."""
+    if "packet_first" in result:
+        return np.asarray(result["packet_first"], dtype=np.int64)
+    return np.arange(len(result["packet_passes"]), dtype=np.int64) * 32
 
 
 def straddling(kind, arrays, result):
     """Share of exact passes in packets that straddle a jump of the curve, and what splitting them would save."""
     points = (arrays[0].mean(axis=1) if kind == "triangles" else arrays[0])[result["order"]]
-    packets = len(result["packet_passes"])
-    pad = packets * 32 - len(points)
-    padded = np.concatenate([points, np.repeat(points[-1:], pad, 0)]).reshape(packets, 32, 3)
-    gaps = np.linalg.norm(np.diff(padded, axis=1), axis=-1)
-    spread = np.linalg.norm(padded - padded.mean(axis=1, keepdims=True), axis=-1).max(axis=1)
-    typical_gap = np.median(gaps)
-    # A jump: one step of the curve longer than the packet's other 30 together.
-    largest = gaps.max(axis=1)
-    jumps = largest > np.maximum(gaps.sum(axis=1) - largest, 8 * typical_gap)
+    firsts = packet_firsts(result, len(points))
+    sizes = np.diff(np.append(firsts, len(points)))
+    steps = np.linalg.norm(np.diff(points, axis=0), axis=-1)
+    inside = np.ones(len(steps), bool)  # steps between two elements of the same packet
+    inside[firsts[1:] - 1] = False
+    gaps = np.where(inside, steps, 0.0)
+    starts = np.minimum(firsts, len(steps) - 1)
+    gap_sums = np.add.reduceat(gaps, starts) * (sizes > 1)
+    largest = np.maximum.reduceat(gaps, starts) * (sizes > 1)
+    centres = np.add.reduceat(points, firsts) / sizes[:, None]
+    spread = np.maximum.reduceat(np.linalg.norm(points - np.repeat(centres, sizes, 0), axis=-1), firsts)
+    typical_gap = np.median(steps[inside]) if inside.any() else 0.0
+    # A jump: one step of the curve longer than the packet's other steps together.
+    jumps = largest > np.maximum(gap_sums - largest, 8 * typical_gap)
     passes = result["packet_passes"].astype(np.float64)
     total = passes.sum()
     ordinary = np.median(passes[~jumps]) if (~jumps).any() else 0.0
@@ -168,35 +187,67 @@ def per_query(table):
     }
 
 
-def max_error(backend, kind, arrays, queries):
+def build_and_errors(backend, arrays, queries, beta):
+    """Host wall-clock seconds of the engine's build, then max and RMS |compute - brute_force| on `queries`."""
+    device_arrays = [backend.array(a.astype(F32)) for a in arrays]
+    started = time.perf_counter()
     with native_stdout_silenced():
-        engine = nolith_module.NolithEngine(*[backend.array(a.astype(F32)) for a in arrays])
+        engine = nolith_module.NolithEngine(*device_arrays)
+        backend.sync()
+    seconds = time.perf_counter() - started
     q = backend.array(queries)
-    return float(np.abs(backend.numpy(engine.compute(q)).astype(np.float64) -
-                        backend.numpy(engine.brute_force(q))).max())
+    error = backend.numpy(engine.compute(q, beta)).astype(np.float64) - backend.numpy(engine.brute_force(q))
+    return seconds, float(np.abs(error).max()), float(np.sqrt(np.mean(error**2)))
+
+
+def tree_figures(result, elements):
+    packets = len(result["packet_passes"])
+    return {"packets": packets, "mean_packet_size": round(elements / packets, 2), "bvh8_nodes": int(result["nodes"]),
+            "tree_bytes_per_element": round(result["tree_bytes"] / elements, 2)}
+
+
+def runs(quick, count):
+    """(scene, query count) pairs: every scene at `count`, and in the full run cube-sphere 1M at 262,144."""
+    for scene in scenes(quick):
+        yield scene, count
+    if not quick:
+        yield next(iter(scenes(quick))), DENSE_QUERIES
+
+
+DENSE_QUERIES = 262_144
+ERROR_SAMPLE = 2048
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="20k-element scenes and fewer queries")
     parser.add_argument("--queries", type=int, help="queries per scene and kind")
+    parser.add_argument("--beta", type=float, default=-1.0, help="compute's beta (default: the engine's)")
+    parser.add_argument("--scenes", help="comma-separated scene names to run (default: all)")
     args = parser.parse_args()
     backend = Backend()
     host = backend.flavour == "host"
     count = args.queries or (1024 if args.quick else (8192 if host else 1_000_000))
-    sample = 128 if (args.quick or host) else 1024
-    rng = np.random.default_rng(0)
+    wanted = set(args.scenes.split(",")) if args.scenes else None
     started = time.perf_counter()
-    for name, kind, arrays in scenes(args.quick):
+    for (name, kind, arrays), queries_count in runs(args.quick, count):
+        if wanted is not None and name not in wanted:
+            continue
         elements = len(arrays[0])
-        for query_kind, queries in query_sets(kind, arrays, count, rng).items():
-            result = census_of(backend, kind, arrays, queries)
+        rng = np.random.default_rng(zlib.crc32(name.encode()))
+        for query_kind, drawn in query_sets(kind, arrays, max(queries_count, ERROR_SAMPLE), rng).items():
+            queries = drawn[:queries_count]
+            result = census_of(backend, kind, arrays, queries, args.beta)
             model = cost_model.model(result["census"], "triangle" if kind == "triangles" else "point")
             row = {"scene": name, "kind": kind, "queries_kind": query_kind, "elements": elements,
-                   "queries": int(len(queries))}
+                   "queries": int(len(queries)), "beta": args.beta}
+            row.update(tree_figures(result, elements))
             row.update({k: round(v, 3) for k, v in per_query(result["census"]).items()})
             row.update({k: round(v, 4) for k, v in straddling(kind, arrays, result).items()})
-            row["max_error"] = float(f"{max_error(backend, kind, arrays, queries[:sample]):.3e}")
+            seconds, worst, rms = build_and_errors(backend, arrays, drawn[:ERROR_SAMPLE], args.beta)
+            row["host_build_seconds"] = round(seconds, 2)
+            row["max_error"] = float(f"{worst:.3e}")
+            row["rms_error"] = float(f"{rms:.3e}")
             row["modelled_warp_instructions_per_query"] = round(model["warp_instructions_per_query"], 1)
             row["modelled_split"] = {k: round(v, 3) for k, v in model["split_fraction"].items()}
             row["modelled_h100_qps"] = float(f"{model['queries_per_second']:.3e}")

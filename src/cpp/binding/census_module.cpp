@@ -57,7 +57,8 @@ Array numpy_copy(const std::uint32_t* values, std::initializer_list<std::size_t>
 
 // The census of one walk: {"census": (batches, FIELDS) table;
 // "packet_passes": exact passes per leaf packet; "order": the input index of
-// each sorted element, so packet j holds order[32 j : 32 j + 32]}.
+// each sorted element, so packet j holds order[32 j : 32 j + 32]; "nodes":
+// the BVH8's node count; "tree_bytes": the device bytes of the tree}.
 template <typename Backend>
 nb::dict census_of(const Backend& backend, const Vec3Array& queries, float beta, float epsilon) {
     std::vector<WorkCensus> census;
@@ -75,6 +76,8 @@ nb::dict census_of(const Backend& backend, const Vec3Array& queries, float beta,
                                             {census.size(), kColumns}, census.size() * kColumns);
     out["packet_passes"] = numpy_copy<Counts>(passes.data(), {passes.size()}, passes.size());
     out["order"] = numpy_copy<Counts>(order.data(), {order.size()}, order.size());
+    out["nodes"] = backend.node_count();
+    out["tree_bytes"] = backend.tree_bytes();
     return out;
 }
 

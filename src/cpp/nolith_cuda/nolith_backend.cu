@@ -57,6 +57,15 @@ void NolithBackend<Geometry>::raise_construction_failure() const {
 }
 
 template <typename Geometry>
+std::size_t NolithBackend<Geometry>::tree_bytes() const {
+    if (count == 0) return 0;
+    const std::size_t leaves = (count + 31) >> 5, internal = leaves - 1;
+    return sizeof(AABB) * (2 * leaves - 1) + sizeof(std::uint32_t) +
+           (sizeof(BVH8Node) + sizeof(TailorCoefficientsF16) + sizeof(LeafPointers)) * internal +
+           sizeof(TailorCoefficientsF16) * leaves;
+}
+
+template <typename Geometry>
 NolithBackend<Geometry>::NolithBackend(unsigned long count, int device) : device(device), count(count) {
     note_failure(cudaStreamCreate(&stream), __LINE__, false);
     note_failure(cudaEventCreate(&build_start_event), __LINE__, false);

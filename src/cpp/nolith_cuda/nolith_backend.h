@@ -126,6 +126,10 @@ public:
     cudaStream_t build_stream() const { return stream; }
     cudaEvent_t build_done() const { return build_done_event; }
     std::uint32_t levels() const { return tree_levels; }
+    // BVH8 nodes, as the build read them back, and the device bytes of the
+    // tree beside the sorted geometry (bounds, nodes, leaf tables, expansions).
+    std::uint32_t node_count() const { return tree_nodes; }
+    std::size_t tree_bytes() const;
     // Caller units times this power of two are the scene units of the
     // half-precision records (box corners, radii, coefficients).
     float scene_scale() const { return scene.scene_scale; }
