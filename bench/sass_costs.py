@@ -42,8 +42,8 @@ from sass_cfg import Cfg, functions, parse_function, walk  # noqa: E402
 
 SOURCE = "src/cpp/kernels/traversal/traversal.cu"
 KERNELS = {
-    "Triangle": "compute_winding_numbers_kernelI8TriangleLb0E",
-    "PointNormal": "compute_winding_numbers_kernelI11PointNormalLb0E",
+    "Triangle": "compute_winding_numbers_kernelI8TriangleLNS_8WalkModeE0E",
+    "PointNormal": "compute_winding_numbers_kernelI11PointNormalLNS_8WalkModeE0E",
 }
 # How the cuda build compiles traversal.cu in Release (cmake/NolithFlavour.cmake, CMake's Release flags).
 NVCC_FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "--use_fast_math", "--expt-relaxed-constexpr", "-arch=sm_90", "-cubin"]

@@ -57,7 +57,7 @@ __device__ __forceinline__ void add_packet_gradient_exactly(const SoAView<Geomet
     Geometry e{};
     if (has_element) e = Geometry::load(geometry, element, geometry.stride).scaled(scene_scale);
     nolith_gradients::GradientOf<Geometry> sum{};
-    while (mask != 0) {
+    for (; mask != 0;) {
         const int t = __ffs(static_cast<int>(mask)) - 1;
         mask &= mask - 1;
         const Vec3 qt{__shfl_sync(kFullWarp, q.x, t), __shfl_sync(kFullWarp, q.y, t),
