@@ -1,9 +1,10 @@
 """Regenerates bench/step_costs_sm90.json: the instructions one warp issues per
 step of the traversal, counted in the sm_90 SASS of our own kernel.
 
-traversal.cu is compiled as the cuda build compiles it (Release flags, sm_90,
-census off), plus -lineinfo; -lineinfo must not change the code, and the
-script checks that it does not. `nvdisasm -gi` gives the SASS with each
+traversal.cu (the values walk: walk.h's skeleton with values_mode.h's empty
+hooks) is compiled as the cuda build compiles it (Release flags, sm_90),
+plus -lineinfo; -lineinfo must not change the code, and the script checks
+that it does not. `nvdisasm -gi` gives the SASS with each
 instruction's inline chain of source lines. The control-flow graph of each
 product kernel (Triangle, PointNormal) is walked along scripted paths: the
 warp-uniform branches of the walk (the `if`s and loops marked by ANCHORS) are
@@ -42,8 +43,8 @@ from sass_cfg import Cfg, functions, parse_function, walk  # noqa: E402
 
 SOURCE = "src/cpp/kernels/traversal/traversal.cu"
 KERNELS = {
-    "Triangle": "compute_winding_numbers_kernelI8TriangleLNS_8WalkModeE0E",
-    "PointNormal": "compute_winding_numbers_kernelI11PointNormalLNS_8WalkModeE0E",
+    "Triangle": "compute_winding_numbers_kernelI8TriangleNS_10ValuesModeE",
+    "PointNormal": "compute_winding_numbers_kernelI11PointNormalNS_10ValuesModeE",
 }
 # How the cuda build compiles traversal.cu in Release (cmake/NolithFlavour.cmake, CMake's Release flags).
 NVCC_FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "--use_fast_math", "--expt-relaxed-constexpr", "-arch=sm_90", "-cubin"]
@@ -54,23 +55,23 @@ NVCC_FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "--use_fast_math", "--expt-relaxe
 # same line, around the loop) enters the loop or skips it; `kind == Leaf`
 # chooses its leaf or its internal side.
 ANCHORS = {
-    "node_ff": ("traversal.cu", "if (__any_sync(kFullMask, approx))"),
-    "descend": ("traversal.cu", "if (!__any_sync(kFullMask, descend)) continue;"),
-    "leaf_pointers": ("traversal.cu", "if (__any_sync(kFullMask, my_slot_is_leaf))"),
-    "slot_nonempty": ("traversal.cu", "if (kind == Empty) continue;"),
-    "slot_leaf": ("traversal.cu", "if (kind == Leaf) {"),
-    "push_room": ("traversal.cu", "if (s < stack_capacity) {"),
-    "leaf_ff": ("traversal.cu", "if (__any_sync(kFullMask, leaf_approx))"),
-    "near": ("traversal.cu", "if (near != 0) {"),
-    "slot_loop": ("traversal.cu", "for (int slot = 0; (meta >> (2 * slot)) != 0; ++slot)"),
-    "pop_loop": ("traversal.cu", "while (s > 0) {"),
+    "node_ff": ("walk.h", "if (__any_sync(kFullMask, approx))"),
+    "descend": ("walk.h", "if (!__any_sync(kFullMask, descend)) continue;"),
+    "leaf_pointers": ("walk.h", "if (__any_sync(kFullMask, my_slot_is_leaf))"),
+    "slot_nonempty": ("walk.h", "if (kind == Empty) continue;"),
+    "slot_leaf": ("walk.h", "if (kind == Leaf) {"),
+    "push_room": ("walk.h", "if (s < stack_capacity) {"),
+    "leaf_ff": ("walk.h", "if (__any_sync(kFullMask, leaf_approx))"),
+    "near": ("walk.h", "if (near != 0) {"),
+    "slot_loop": ("walk.h", "for (int slot = 0; (meta >> (2 * slot)) != 0; ++slot)"),
+    "pop_loop": ("walk.h", "while (s > 0) {"),
     "pass_loop": ("exact_sums.h", "while (mask != 0) {"),
 }
 LOOPS = {"slot_loop", "pop_loop", "pass_loop"}
 # Lane-level: a point's regularised zone (within 2 epsilon of the query).
 REGULARISED = ("records.h", "if (!(x < 2.0f)) {")
 SOURCES = {
-    "traversal.cu": "src/cpp/kernels/traversal/traversal.cu",
+    "walk.h": "src/cpp/kernels/traversal/walk.h",
     "exact_sums.h": "src/cpp/kernels/traversal/exact_sums.h",
     "records.h": "src/cpp/records.h",
 }

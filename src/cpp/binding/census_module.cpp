@@ -13,6 +13,7 @@
 
 #include "binding/arguments.h"
 #include "kernels/traversal/work_census.h"
+#include "nolith_cuda/backend_census.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "utils/device_memory.h"
 
@@ -65,7 +66,7 @@ nb::dict census_of(const Backend& backend, const Vec3Array& queries, float beta,
     std::vector<std::uint32_t> passes, order(backend.point_count());
     {
         nb::gil_scoped_release release;
-        backend.work_census(queries.data(), queries.shape(0), beta, epsilon, 0, census, passes);
+        work_census(backend, queries.data(), queries.shape(0), beta, epsilon, 0, census, passes);
         if (cudaMemcpy(order.data(), backend.sorted_indices_data(), order.size() * sizeof(std::uint32_t),
                        cudaMemcpyDeviceToHost) != cudaSuccess) {
             throw std::runtime_error("reading the sorted order back failed");

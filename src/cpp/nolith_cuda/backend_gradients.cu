@@ -7,7 +7,7 @@
 #include "kernels/gradients/scatter_rows.h"
 #include "kernels/gradients/tree_adjoint.h"
 #include "kernels/traversal/far_field_adjoint.h"
-#include "kernels/traversal/traversal.h"
+#include "kernels/traversal/gradient_walk.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "nolith_cuda/query_ordering.h"
 #include "records.h"

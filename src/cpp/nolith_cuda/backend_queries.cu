@@ -18,7 +18,6 @@
 #include <thrust/sort.h>
 
 #include <stdexcept>
-#include <vector>
 
 namespace {
 
@@ -150,31 +149,6 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const 
     return walk(queries, n, beta, epsilon, stream_handle,
                 [this](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
                     NOLITH_CUDA_RAISE_REPORTED(compute_winding_numbers<Geometry>(params, device, caller));
-                },
-                true);
-}
-
-template <typename Geometry>
-typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::work_census(const float* queries, unsigned long n,
-                                                                             float beta, float epsilon,
-                                                                             unsigned long long stream_handle,
-                                                                             std::vector<WorkCensus>& census,
-                                                                             std::vector<std::uint32_t>& packet_passes) const {
-    if (count <= ELEMENTS_PER_LEAF || n == 0) throw std::invalid_argument("the work census needs a tree and queries");
-    census.assign((n + 31) / 32, WorkCensus{});
-    packet_passes.assign((count + 31) / 32, 0u);
-    return walk(queries, n, beta, epsilon, stream_handle,
-                [&](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
-                    NOLITH_STREAM_BUFFER(WorkCensus, counts, census.size(), caller);
-                    NOLITH_STREAM_BUFFER(std::uint32_t, passes, packet_passes.size(), caller);
-                    NOLITH_CUDA_RAISE_REPORTED(
-                        compute_work_census<Geometry>(params, device, caller, counts.get(), passes.get()));
-                    NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(census.data(), counts.get(), census.size() * sizeof(WorkCensus),
-                                                        cudaMemcpyDeviceToHost, caller));
-                    NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(packet_passes.data(), passes.get(),
-                                                        packet_passes.size() * sizeof(std::uint32_t),
-                                                        cudaMemcpyDeviceToHost, caller));
-                    NOLITH_CUDA_REQUIRE(cudaStreamSynchronize(caller));
                 },
                 true);
 }

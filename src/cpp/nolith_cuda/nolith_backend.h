@@ -26,7 +26,6 @@ struct AABB;
 struct BVH8Node;
 struct LeafPointers;
 struct TailorCoefficientsF16;
-struct WorkCensus;
 template <typename Geometry>
 struct ComputeWindingNumbersParams;
 
@@ -61,15 +60,17 @@ public:
     Result compute(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream) const;
     Result brute_force(const float* queries, unsigned long n, float epsilon, unsigned long long stream) const;
 
-    // compute, counting the walk's work per batch of 32 Morton-ordered
-    // queries into `census` and the exact passes over each leaf packet into
-    // `packet_passes` (for the benchmarks; blocks until counted). Needs a
-    // tree (more than 32 elements) and at least one query.
-    Result work_census(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream,
-                       std::vector<WorkCensus>& census, std::vector<std::uint32_t>& packet_passes) const;
-
     // The tree as Graphviz text.
     std::string dump() const;
+
+    // The frame of compute's walk, for every walk over the tree (values, the
+    // gradients' transpose, the benchmarks' census): Morton order of the
+    // queries, the wait for the build, the walk's parameters; `launch` queues
+    // the walk itself. The query call is remembered for the gradients unless
+    // `remember` is false (a gradient's own walk).
+    using WalkLaunch = std::function<void(const ComputeWindingNumbersParams<Geometry>&, cudaStream_t)>;
+    Result walk(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream,
+                const WalkLaunch& launch, bool remember) const;
 
     // Makes the engine's stream, and with it every later free of the tree,
     // wait for the work a query queued on the caller's stream. Reports only.
@@ -143,12 +144,6 @@ private:
     void build_tree(nolith_cuda::StreamBuffer<unsigned long long>& morton_codes);
 
     Result allocate_result(unsigned long n, cudaStream_t caller) const;
-
-    // The frame of compute's walk; `launch` queues the walk. The query call
-    // is remembered for the gradients unless the walk is a gradient's own.
-    using WalkLaunch = std::function<void(const ComputeWindingNumbersParams<Geometry>&, cudaStream_t)>;
-    Result walk(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream,
-                const WalkLaunch& launch, bool remember) const;
 
     // Queues every element's exact contribution to n queries (zeros for an
     // empty geometry) on the caller's stream.

@@ -2,7 +2,9 @@
 // the host: per query, a float64 walk with the kernel's acceptance decisions
 // (expansions evaluated in float64 from the stored coefficients, near packets
 // summed from the element contributions) and float64 brute force.
+#include "kernels/traversal/gradient_walk.h"
 #include "kernels/traversal/traversal.h"
+#include "kernels/traversal/work_census.h"
 #include "kernels/gradients/tree_adjoint.h"
 
 #include "gpu.h"

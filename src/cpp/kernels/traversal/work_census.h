@@ -4,6 +4,8 @@
 // census instantiation of the kernel counts; the product's kernel has no
 // trace of it.
 
+#include <cuda_runtime.h>
+
 #include <cstdint>
 
 struct WorkCensus {
@@ -22,3 +24,16 @@ struct WorkCensus {
 };
 
 static_assert(sizeof(WorkCensus) == 12 * sizeof(std::uint32_t), "WorkCensus is twelve u32");
+
+template <typename Geometry>
+struct ComputeWindingNumbersParams;
+
+// compute's walk over a tree (more than 32 elements, at least one query),
+// counting its work: census[b] receives the counts of the batch of queries
+// 32 b .. 32 b + 31 (in Morton order), ceil(num_queries / 32) records in all,
+// and packet_passes[p] (one per leaf packet) the exact passes over packet p.
+// Results are written to params.out as compute does. Returns
+// cudaErrorInvalidValue without a tree or queries.
+template <typename Geometry>
+cudaError_t compute_work_census(const ComputeWindingNumbersParams<Geometry>& params, int device,
+                                const cudaStream_t& stream, WorkCensus* census, std::uint32_t* packet_passes);

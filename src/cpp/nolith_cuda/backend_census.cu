@@ -1,0 +1,44 @@
+#include "nolith_cuda/backend_census.h"
+
+#include "gpu.h"
+#include "kernels/traversal/work_census.h"
+#include "records.h"
+#include "utils/cuda_check.h"
+#include "utils/stream_buffer.h"
+
+#include <stdexcept>
+
+template <typename Geometry>
+typename NolithBackend<Geometry>::Result work_census(const NolithBackend<Geometry>& backend, const float* queries,
+                                                     unsigned long n, float beta, float epsilon,
+                                                     unsigned long long stream, std::vector<WorkCensus>& census,
+                                                     std::vector<std::uint32_t>& packet_passes) {
+    const unsigned long count = backend.point_count();
+    if (count <= ELEMENTS_PER_LEAF || n == 0) throw std::invalid_argument("the work census needs a tree and queries");
+    census.assign((n + 31) / 32, WorkCensus{});
+    packet_passes.assign((count + 31) / 32, 0u);
+    const int device = backend.device_id();
+    return backend.walk(
+        queries, n, beta, epsilon, stream,
+        [&](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
+            NOLITH_STREAM_BUFFER(WorkCensus, counts, census.size(), caller);
+            NOLITH_STREAM_BUFFER(std::uint32_t, passes, packet_passes.size(), caller);
+            NOLITH_CUDA_RAISE_REPORTED(
+                compute_work_census<Geometry>(params, device, caller, counts.get(), passes.get()));
+            NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(census.data(), counts.get(), census.size() * sizeof(WorkCensus),
+                                                cudaMemcpyDeviceToHost, caller));
+            NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(packet_passes.data(), passes.get(),
+                                                packet_passes.size() * sizeof(std::uint32_t), cudaMemcpyDeviceToHost,
+                                                caller));
+            NOLITH_CUDA_REQUIRE(cudaStreamSynchronize(caller));
+        },
+        true);
+}
+
+template NolithBackend<Triangle>::Result work_census<Triangle>(const NolithBackend<Triangle>&, const float*,
+                                                               unsigned long, float, float, unsigned long long,
+                                                               std::vector<WorkCensus>&, std::vector<std::uint32_t>&);
+template NolithBackend<PointNormal>::Result work_census<PointNormal>(const NolithBackend<PointNormal>&, const float*,
+                                                                     unsigned long, float, float, unsigned long long,
+                                                                     std::vector<WorkCensus>&,
+                                                                     std::vector<std::uint32_t>&);
