@@ -3,7 +3,10 @@
 // poisoned when made and followed by a guard checked when it is freed. In
 // deferred mode freed memory is poisoned and held back (quarantined) for a
 // while instead of being reused, so that work still reading it sees poison
-// (and AddressSanitizer reports the access in that build).
+// (and AddressSanitizer reports the access in that build). A stream-ordered
+// free takes effect as early as stream order allows; memory it released
+// ahead of work queued before it on other streams is checked to still hold
+// its poison once that work has run, so a late write shows too.
 
 #include "options.h"
 #include "runtime_state.h"
@@ -33,12 +36,17 @@ struct Allocation {
     int device;
 };
 
+struct Freed {
+    std::size_t size;
+    bool released;  // poisoned and in quarantine, not only retired
+};
+
 struct Memory {
     std::mutex mutex;
     std::map<std::uintptr_t, Allocation> live;
     // Freed in deferred mode and not yet given back: their frees may still
     // be queued, or they sit in quarantine. Copies into them are refused.
-    std::map<std::uintptr_t, std::size_t> freed;
+    std::map<std::uintptr_t, Freed> freed;
     std::deque<std::pair<void*, std::size_t>> quarantine;
     std::size_t quarantined = 0;
     std::map<std::uintptr_t, std::size_t> pinned;  // cudaMallocHost
@@ -50,6 +58,7 @@ Memory& memory() {
 }
 
 std::size_t size_of(const Allocation& a) { return a.size; }
+std::size_t size_of(const Freed& f) { return f.size; }
 std::size_t size_of(std::size_t size) { return size; }
 
 // The entry of an address map whose range holds `a`, if any.
@@ -115,8 +124,8 @@ cudaError_t allocate(void** pointer, std::size_t size) {
 }
 
 // Gives back memory whose free has run: checks its guard, then frees it, or
-// in deferred mode poisons it and puts it in quarantine.
-void give_back(void* block, std::size_t size, bool deferred) {
+// in deferred mode poisons it with `poison` and puts it in quarantine.
+void give_back(void* block, std::size_t size, bool deferred, unsigned char poison) {
     auto* bytes = static_cast<unsigned char*>(block);
     for (std::size_t i = 0; i < kGuardBytes; ++i) {
         if (bytes[size + i] != kGuardByte) {
@@ -132,12 +141,14 @@ void give_back(void* block, std::size_t size, bool deferred) {
         std::free(block);
         return;
     }
-    std::memset(bytes, options().poison, size);
+    std::memset(bytes, poison, size);
     asan_poison(bytes, size + kGuardBytes);
     std::vector<void*> released;
     {
         Memory& m = memory();
         std::lock_guard<std::mutex> lock(m.mutex);
+        const auto it = m.freed.find(reinterpret_cast<std::uintptr_t>(block));
+        if (it != m.freed.end()) it->second.released = true;
         m.quarantine.emplace_back(block, size);
         m.quarantined += size;
         while (m.quarantined > kQuarantineBytes && m.quarantine.size() > 1) {
@@ -152,6 +163,35 @@ void give_back(void* block, std::size_t size, bool deferred) {
     for (void* old : released) std::free(old);
 }
 
+// Aborts when memory released ahead of work queued before its free (on
+// other streams) no longer holds its poison after that work ran: the work
+// wrote to it after the free. Memory already handed back is not checked;
+// under AddressSanitizer the write itself was reported.
+void check_untouched(const void* block, std::size_t size, unsigned char poison) {
+#if !defined(__SANITIZE_ADDRESS__)
+    Memory& m = memory();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    const auto it = m.freed.find(reinterpret_cast<std::uintptr_t>(block));
+    if (it == m.freed.end() || !it->second.released || it->second.size != size) return;
+    const auto* bytes = static_cast<const unsigned char*>(block);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (bytes[i] == poison) continue;
+        std::fprintf(stderr,
+                     "nolith host runtime: the %zu-byte device allocation at %p was written (byte %zu) after "
+                     "cudaFreeAsync released it, by work queued before the free on another stream and not "
+                     "ordered before it: free it on the stream that uses it, or make that stream wait for the "
+                     "work first (AddressSanitizer names the writer)\n",
+                     size, block, i);
+        std::fflush(stderr);
+        std::abort();
+    }
+#else
+    (void)block;
+    (void)size;
+    (void)poison;
+#endif
+}
+
 // Takes `pointer` out of the live allocations; the memory itself stays until
 // the free runs. Returns its size, or 0 for a pointer that is not a live allocation.
 std::size_t retire(void* pointer, int* device, bool deferred) {
@@ -161,7 +201,7 @@ std::size_t retire(void* pointer, int* device, bool deferred) {
     if (it == m.live.end()) return 0;
     const Allocation a = it->second;
     m.live.erase(it);
-    if (deferred) m.freed[reinterpret_cast<std::uintptr_t>(pointer)] = a.size;
+    if (deferred) m.freed[reinterpret_cast<std::uintptr_t>(pointer)] = Freed{a.size, false};
     *device = a.device;
     return a.size;
 }
@@ -267,7 +307,7 @@ cudaError_t cudaFree(void* pointer) {
     const std::size_t size = retire(pointer, &device, deferred);
     if (!size) return record(cudaErrorInvalidValue);
     synchronize_device(device);
-    give_back(pointer, size, deferred);
+    give_back(pointer, size, deferred, options().poison);
     return cudaSuccess;
 }
 
@@ -283,7 +323,10 @@ cudaError_t cudaFreeAsync(void* pointer, cudaStream_t stream) {
     int device = 0;
     const std::size_t size = retire(pointer, &device, deferred);
     if (!size) return record(cudaErrorInvalidValue);
-    enqueue(stream, [=] { give_back(pointer, size, deferred); });
+    const unsigned char poison = options().poison;
+    enqueue_release(
+        stream, [=] { give_back(pointer, size, deferred, poison); },
+        [=] { check_untouched(pointer, size, poison); });
     return cudaSuccess;
 }
 

@@ -27,6 +27,8 @@ struct Work {
     std::uint64_t sequence = 0;
     int device = 0;
     bool done = false;
+    // A release's check of its memory, for when it ran ahead of earlier work.
+    std::function<void()> check;
     std::chrono::steady_clock::time_point finished;
 };
 
@@ -55,7 +57,13 @@ struct Queue {
     // while another host thread changes the queue.
     std::mutex mutex;
     std::uint64_t sequence = 0;
-    std::vector<WorkHandle> pending;
+    std::vector<WorkHandle> pending;  // in queueing order
+    // Pending work that runs as soon as what it is ordered after has run
+    // (releases and markers), in queueing order.
+    std::vector<WorkHandle> early;
+    // The checks of releases that ran while work queued before them was
+    // pending, by the release's place in the queue: they run once that work has.
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> overtaken;
     std::set<CUstream_st*> streams;
     std::set<CUevent_st*> events;
     std::array<CUstream_st, kDeviceCount> legacy{};
@@ -94,8 +102,43 @@ void add_if_pending(std::vector<WorkHandle>& after, const WorkHandle& w) {
     if (w && !w->done) after.push_back(w);
 }
 
+// Whether work queued before the `sequence`-th has not run yet.
+bool earlier_pending(const Queue& q, std::uint64_t sequence) {
+    for (const WorkHandle& p : q.pending) {
+        if (p->sequence >= sequence) return false;
+        if (!p->done) return true;
+    }
+    return false;
+}
+
+void complete(Queue& q, Work* w) {
+    if (w->check && earlier_pending(q, w->sequence)) q.overtaken.emplace_back(w->sequence, std::move(w->check));
+    if (w->job) w->job();
+    w->done = true;
+    w->finished = std::chrono::steady_clock::now();
+    w->job = nullptr;
+    w->check = nullptr;
+    w->after.clear();
+}
+
+// Runs the early work whose dependencies have all run, telling `ran` of each.
+// Work only depends on earlier work, so one pass in queueing order finds
+// what each completion makes ready.
+template <typename Ran>
+void run_early(Queue& q, Ran&& ran) {
+    for (const WorkHandle& e : q.early) {
+        if (e->done) continue;
+        if (!std::all_of(e->after.begin(), e->after.end(), [](const WorkHandle& b) { return b->done; })) continue;
+        complete(q, e.get());
+        ran(e.get());
+    }
+    q.early.erase(std::remove_if(q.early.begin(), q.early.end(), [](const WorkHandle& w) { return w->done; }),
+                  q.early.end());
+}
+
 // Runs the pending work in `targets` and everything it is ordered after,
-// latest first among what may run (caller holds the queue mutex).
+// latest first among what may run; early work runs the moment it may
+// (caller holds the queue mutex).
 void run(Queue& q, const std::vector<WorkHandle>& targets) {
     std::vector<Work*> closure;
     std::unordered_map<Work*, std::vector<Work*>> dependents;
@@ -126,28 +169,42 @@ void run(Queue& q, const std::vector<WorkHandle>& targets) {
     for (Work* w : closure) {
         if (waiting[w] == 0) ready.push(w);
     }
+    auto release_dependents = [&](Work* w) {
+        const auto it = dependents.find(w);
+        if (it == dependents.end()) return;
+        for (Work* d : it->second) {
+            if (--waiting[d] == 0) ready.push(d);
+        }
+    };
     while (!ready.empty()) {
         Work* w = ready.top();
         ready.pop();
-        if (w->job) w->job();
-        w->done = true;
-        w->finished = std::chrono::steady_clock::now();
-        w->job = nullptr;
-        w->after.clear();
-        for (Work* d : dependents[w]) {
-            if (--waiting[d] == 0) ready.push(d);
-        }
+        if (w->done) continue;  // early work that ran ahead of its turn
+        complete(q, w);
+        release_dependents(w);
+        run_early(q, release_dependents);
     }
     q.pending.erase(std::remove_if(q.pending.begin(), q.pending.end(), [](const WorkHandle& w) { return w->done; }),
                     q.pending.end());
+    // Once the work a release overtook has run, see whether it touched the memory.
+    for (auto it = q.overtaken.begin(); it != q.overtaken.end();) {
+        if (earlier_pending(q, it->first)) {
+            ++it;
+        } else {
+            it->second();
+            it = q.overtaken.erase(it);
+        }
+    }
 }
 
-WorkHandle enqueue_locked(Queue& q, cudaStream_t stream, std::function<void()> job, const WorkHandle& also_after) {
+WorkHandle enqueue_locked(Queue& q, cudaStream_t stream, std::function<void()> job, const WorkHandle& also_after,
+                          bool early = false, std::function<void()> check = nullptr) {
     CUstream_st& s = state_of(q, stream);
     auto w = std::make_shared<Work>();
     w->job = std::move(job);
     w->sequence = ++q.sequence;
     w->device = s.device;
+    w->check = std::move(check);
     add_if_pending(w->after, s.last);
     add_if_pending(w->after, also_after);
     // The legacy default stream waits for the blocking streams of its device, and they wait for it.
@@ -163,7 +220,8 @@ WorkHandle enqueue_locked(Queue& q, cudaStream_t stream, std::function<void()> j
     }
     s.last = w;
     q.pending.push_back(w);
-    if (options().streams == StreamMode::Immediate) run(q, {w});
+    if (early) q.early.push_back(w);
+    if (options().streams == StreamMode::Immediate || (early && w->after.empty())) run(q, {w});
     return w;
 }
 
@@ -187,6 +245,12 @@ WorkHandle enqueue(cudaStream_t stream, std::function<void()> job, const WorkHan
     Queue& q = queue();
     std::lock_guard<std::mutex> lock(q.mutex);
     return enqueue_locked(q, stream, std::move(job), also_after);
+}
+
+WorkHandle enqueue_release(cudaStream_t stream, std::function<void()> release, std::function<void()> check) {
+    Queue& q = queue();
+    std::lock_guard<std::mutex> lock(q.mutex);
+    return enqueue_locked(q, stream, std::move(release), nullptr, true, std::move(check));
 }
 
 void wait_for(const WorkHandle& work) {
@@ -309,7 +373,7 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
     if (!live_event(q, event)) return record(cudaErrorInvalidResourceHandle);
     // An event belongs to the device it was created on; so must the stream.
     if (device != event->device) return record(cudaErrorInvalidResourceHandle);
-    event->marker = enqueue_locked(q, stream, nullptr, nullptr);
+    event->marker = enqueue_locked(q, stream, nullptr, nullptr, true);
     return cudaSuccess;
 }
 
@@ -344,7 +408,7 @@ cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned
     Queue& q = queue();
     std::lock_guard<std::mutex> lock(q.mutex);
     if (!live_event(q, event)) return record(cudaErrorInvalidResourceHandle);
-    (void)enqueue_locked(q, stream, nullptr, event->marker);
+    (void)enqueue_locked(q, stream, nullptr, event->marker, true);
     return cudaSuccess;
 }
 

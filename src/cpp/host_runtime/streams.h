@@ -7,6 +7,9 @@
 // it runs when the host waits for it, and only what that wait needs runs.
 // Among work that may run, the most recently queued runs first, so that work
 // left unordered by a missing dependency runs in the order that breaks it.
+// Releases of memory (and event markers, which lead to them) run instead the
+// moment what they are ordered after has run, so that work on other streams
+// that is not ordered before a release finds its memory gone.
 
 #include <cuda_runtime.h>
 
@@ -21,6 +24,11 @@ using WorkHandle = std::shared_ptr<Work>;
 // Queues `job` on a stream that stream_device() accepted, after `also_after`
 // (if any). Runs it before returning in immediate mode.
 WorkHandle enqueue(cudaStream_t stream, std::function<void()> job, const WorkHandle& also_after = nullptr);
+
+// Queues the release of memory on a stream, to run as early as stream order
+// allows. When it runs while work queued before it has not (work of other
+// streams, not ordered before it), `check` runs once that work has run too.
+WorkHandle enqueue_release(cudaStream_t stream, std::function<void()> release, std::function<void()> check);
 
 // Returns once `work` and everything it is ordered after has run.
 void wait_for(const WorkHandle& work);

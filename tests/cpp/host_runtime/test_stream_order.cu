@@ -133,29 +133,51 @@ TEST_F(StreamOrder, HostWaitsRunWhatCudaMakesThemWaitFor) {
     EXPECT_EQ(first(d), 12);
 }
 
-// An owner that frees memory once its own stream is done, while a reader
-// queued on the caller's stream still needs it.
-void free_under_a_reader(cudaStream_t owner, cudaStream_t reader, int* result) {
+// Memory of `owner` that a kernel queued on `user` uses (`use`), then freed
+// on `owner`, after an event wait for the kernel or without one. The host
+// waits for `user` only, never for the free.
+template <typename Use>
+void free_while_in_use(cudaStream_t owner, cudaStream_t user, bool event_wait, Use use) {
     void* owned = nullptr;
     ASSERT_CUDA(cudaMallocAsync(&owned, kN * sizeof(int), owner));
     fill(static_cast<int*>(owned), 5, owner);
     ASSERT_CUDA(cudaStreamSynchronize(owner));
-    ASSERT_CUDA(nolith_cuda::launch<copy_kernel>(kN / 64, 64, 0, reader, static_cast<int*>(owned), result));
+    use(static_cast<int*>(owned), user);
+    cudaEvent_t used;
+    ASSERT_CUDA(cudaEventCreateWithFlags(&used, cudaEventDisableTiming));
+    if (event_wait) {
+        ASSERT_CUDA(cudaEventRecord(used, user));
+        ASSERT_CUDA(cudaStreamWaitEvent(owner, used, 0));
+    }
     ASSERT_CUDA(cudaFreeAsync(owned, owner));
-    ASSERT_CUDA(cudaStreamSynchronize(owner));
-    ASSERT_CUDA(cudaStreamSynchronize(reader));
+    ASSERT_CUDA(cudaStreamSynchronize(user));
+    EXPECT_CUDA(cudaEventDestroy(used));
 }
 
-// Freed memory is poisoned (and under AddressSanitizer any access to it is
-// reported) and held back instead of handed out again.
+// A stream-ordered free takes effect as soon as its own stream allows, ahead
+// of work on other streams not ordered before it: that work reads poison or
+// has its writes reported (under AddressSanitizer, any access). Freed memory
+// is held back instead of handed out again.
 TEST_F(StreamOrder, FreedMemoryIsPoisonedAndHeldBack) {
     DeviceBuffer<int> result(kN);
-#if defined(__SANITIZE_ADDRESS__)
+    const auto read = [&](int* owned, cudaStream_t s) {
+        ASSERT_CUDA(nolith_cuda::launch<copy_kernel>(kN / 64, 64, 0, s, owned, result.get()));
+    };
+    const auto write = [](int* owned, cudaStream_t s) { fill(owned, 6, s); };
+    // Ordered after the kernel by an event wait, or as the legacy default
+    // stream is after blocking streams, the free waits for it.
+    free_while_in_use(blocking, caller, true, read);
+    EXPECT_EQ(first(result), 5);
+    free_while_in_use(nullptr, blocking, false, read);
+    EXPECT_EQ(first(result), 5);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(free_under_a_reader(blocking, caller, result.get()), "use-after-poison.*\n.*in copy_kernel");
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_DEATH(free_while_in_use(blocking, caller, false, read), "use-after-poison.*\n.*in copy_kernel");
+    EXPECT_DEATH(free_while_in_use(caller, blocking, false, write), "use-after-poison.*\n.*in fill_kernel");
 #else
-    free_under_a_reader(blocking, caller, result.get());
+    free_while_in_use(blocking, caller, false, read);
     EXPECT_EQ(first(result), kPoisoned);
+    EXPECT_DEATH(free_while_in_use(caller, blocking, false, write), "was written .byte 0. after cudaFreeAsync");
 #endif
 
     int* freed = nullptr;
