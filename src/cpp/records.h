@@ -17,6 +17,8 @@
 #define NOLITH_HD inline
 #endif
 
+// A leaf packet holds at most this many consecutive Morton-sorted elements:
+// one element per lane of the warp that sums or builds it.
 constexpr unsigned ELEMENTS_PER_LEAF = 32;
 
 // Scene units. Everything stored in half or bfloat16 precision (box corners,
@@ -238,6 +240,14 @@ struct LeafPointers {
     std::uint32_t leaf_index[8];
 };
 
+// Leaf packet k: sorted elements first .. first + count - 1 (1 <= count <= 32).
+// Packets are cut where the Morton curve jumps, so their sizes vary; the
+// packet table replaces fixed arithmetic wherever packets are read.
+struct PacketRange {
+    std::uint32_t first;
+    std::uint32_t count;
+};
+
 // --------------------------------------------------- expansion coefficients
 
 struct TailorCoefficientsF16;
@@ -450,6 +460,8 @@ struct ComputeWindingNumbersParams {
     const TailorCoefficientsF16* node_coefficients;
     const TailorCoefficientsF16* leaf_coefficients;
     const AABB* leaf_aabbs;
+    const PacketRange* packets;
+    std::uint32_t num_packets;
     SoAView<Geometry> geometry;
     std::uint32_t num_queries;
     std::uint32_t num_elements;
@@ -471,6 +483,7 @@ static_assert(sizeof(AABB) == 28 && alignof(AABB) == 4, "AABB is a 28-byte recor
 static_assert(sizeof(BinaryNode) == 8, "BinaryNode is two u32");
 static_assert(sizeof(BVH8Node) == 32 && alignof(BVH8Node) == 32, "BVH8Node is a 32-byte record");
 static_assert(sizeof(LeafPointers) == 32, "LeafPointers is eight u32");
+static_assert(sizeof(PacketRange) == 8, "PacketRange is two u32");
 static_assert(sizeof(TailorCoefficients) == 120, "TailorCoefficients is 30 floats");
 static_assert(sizeof(TailorCoefficientsF16) == 64 && alignof(TailorCoefficientsF16) == 64,
               "TailorCoefficientsF16 has a 64-byte stride");

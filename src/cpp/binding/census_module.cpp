@@ -57,25 +57,31 @@ Array numpy_copy(const std::uint32_t* values, std::initializer_list<std::size_t>
 }
 
 // The census of one walk: {"census": (batches, FIELDS) table;
-// "packet_passes": exact passes per leaf packet; "order": the input index of
-// each sorted element, so packet j holds order[32 j : 32 j + 32]; "nodes":
-// the BVH8's node count; "tree_bytes": the device bytes of the tree}.
+// "packet_passes": exact passes per leaf packet; "packet_first": the first
+// sorted element of each packet; "order": the input index of each sorted
+// element, so packet j holds order[packet_first[j] : packet_first[j + 1]];
+// "nodes": the BVH8's node count; "tree_bytes": the device bytes of the tree}.
 template <typename Backend>
 nb::dict census_of(const Backend& backend, const Vec3Array& queries, float beta, float epsilon) {
     std::vector<WorkCensus> census;
-    std::vector<std::uint32_t> passes, order(backend.point_count());
+    std::vector<std::uint32_t> passes, order(backend.point_count()), packets(2 * std::size_t(backend.packets_count()));
     {
         nb::gil_scoped_release release;
         work_census(backend, queries.data(), queries.shape(0), beta, epsilon, 0, census, passes);
         if (cudaMemcpy(order.data(), backend.sorted_indices_data(), order.size() * sizeof(std::uint32_t),
+                       cudaMemcpyDeviceToHost) != cudaSuccess ||
+            cudaMemcpy(packets.data(), backend.packets_data(), packets.size() * sizeof(std::uint32_t),
                        cudaMemcpyDeviceToHost) != cudaSuccess) {
-            throw std::runtime_error("reading the sorted order back failed");
+            throw std::runtime_error("reading the sorted order and the packets back failed");
         }
     }
+    std::vector<std::uint32_t> firsts(backend.packets_count());
+    for (std::size_t k = 0; k < firsts.size(); ++k) firsts[k] = packets[2 * k];
     nb::dict out;
     out["census"] = numpy_copy<CensusTable>(reinterpret_cast<const std::uint32_t*>(census.data()),
                                             {census.size(), kColumns}, census.size() * kColumns);
     out["packet_passes"] = numpy_copy<Counts>(passes.data(), {passes.size()}, passes.size());
+    out["packet_first"] = numpy_copy<Counts>(firsts.data(), {firsts.size()}, firsts.size());
     out["order"] = numpy_copy<Counts>(order.data(), {order.size()}, order.size());
     out["nodes"] = backend.node_count();
     out["tree_bytes"] = backend.tree_bytes();

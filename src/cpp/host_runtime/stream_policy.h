@@ -10,6 +10,7 @@
 #include <thrust/fill.h>
 #include <thrust/for_each.h>
 #include <thrust/copy.h>
+#include <thrust/count.h>
 #include <thrust/reduce.h>
 #include <thrust/scan.h>
 #include <thrust/sequence.h>
@@ -42,7 +43,9 @@ struct StreamPolicy : thrust::execution_policy<StreamPolicy> {
     }
 
 NOLITH_HOST_STREAM_ALGORITHM(copy)
+NOLITH_HOST_STREAM_ALGORITHM(copy_if)
 NOLITH_HOST_STREAM_ALGORITHM(copy_n)
+NOLITH_HOST_STREAM_ALGORITHM(count_if)
 NOLITH_HOST_STREAM_ALGORITHM(exclusive_scan)
 NOLITH_HOST_STREAM_ALGORITHM(fill)
 NOLITH_HOST_STREAM_ALGORITHM(fill_n)

@@ -9,16 +9,17 @@
 #include "kernels/build_binary_tree/binary_topology.h"
 #include "kernels/build_binary_tree/gather_soa.h"
 #include "kernels/build_binary_tree/leaf_coefficients.h"
+#include "kernels/build_binary_tree/packet_cut.h"
 #include "kernels/bvh8_m2m/m2m.h"
 #include "nolith_cuda/morton_codes.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "records.h"
 #include "utils/cuda_check.h"
+#include "utils/device_memory.h"
 #include "utils/stream_buffer.h"
 #include "utils/thrust_policy.h"
 
 #include <thrust/fill.h>
-#include <thrust/iterator/counting_iterator.h>
 #include <thrust/sequence.h>
 #include <thrust/sort.h>
 #include <thrust/transform.h>
@@ -76,23 +77,41 @@ void NolithBackend<Geometry>::initialize_point_data(const float* points, const f
 // The code of each leaf packet's first element.
 struct FirstCodeOfPacket {
     const unsigned long long* codes;
-    __host__ __device__ std::uint64_t operator()(std::uint32_t packet) const {
-        return codes[static_cast<std::uint64_t>(packet) * ELEMENTS_PER_LEAF];
-    }
+    __host__ __device__ std::uint64_t operator()(const PacketRange& packet) const { return codes[packet.first]; }
 };
 
-// Stages after the sort: topology over leaf packets, packet bounds and
-// expansions, collapse into the BVH8, exact radii, node expansions.
+template <typename Geometry>
+std::uint32_t NolithBackend<Geometry>::cut_packets(const unsigned long long* sorted_codes) {
+    const std::uint32_t n = static_cast<std::uint32_t>(count);
+    if (n <= ELEMENTS_PER_LEAF) {
+        // The whole geometry is one packet.
+        NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(packets, 1, stream));
+        thrust::fill_n(nolith_cuda::queued_policy(stream), packets, 1, PacketRange{0, n});
+        return 1;
+    }
+    NOLITH_STREAM_BUFFER(std::uint8_t, starts, n, stream);
+    NOLITH_CUDA_REQUIRE(cudaMemsetAsync(starts.get(), 0, n, stream));
+    const auto* codes = reinterpret_cast<const std::uint64_t*>(sorted_codes);
+    NOLITH_CUDA_RAISE_REPORTED(mark_packet_starts(codes, n, starts.get(), stream));
+    const std::uint32_t L = count_packet_starts(starts.get(), n, stream);
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(packets, L, stream));
+    fill_packet_table(starts.get(), n, packets, L, stream);
+    return L;
+}
+
+// Stages after the sort: the packets, the topology over them, packet bounds
+// and expansions, collapse into the BVH8, exact radii, node expansions.
 template <typename Geometry>
 void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long long>& morton_codes) {
     const std::uint32_t n = static_cast<std::uint32_t>(count);
-    const std::uint32_t L = (n + 31) >> 5;
-    const std::uint32_t I = L - 1;
     const auto policy = nolith_cuda::queued_policy(stream);
+    const std::uint32_t L = cut_packets(morton_codes.get());
+    packet_count = L;
+    allocate_tree(L);
+    const std::uint32_t I = L - 1;
 
     NOLITH_STREAM_BUFFER(std::uint64_t, leaf_codes, L, stream);
-    thrust::transform(policy, thrust::counting_iterator<std::uint32_t>(0), thrust::counting_iterator<std::uint32_t>(L),
-                      leaf_codes.get(), FirstCodeOfPacket{morton_codes.get()});
+    thrust::transform(policy, packets, packets + L, leaf_codes.get(), FirstCodeOfPacket{morton_codes.get()});
     morton_codes.release();
 
     NOLITH_STREAM_BUFFER(BinaryNode, binary_nodes, I, stream);
@@ -103,8 +122,8 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     NOLITH_STREAM_BUFFER(float, subtree_weights, I, stream);
     thrust::fill_n(policy, subtree_weights.get(), I, 0.0f);
     NOLITH_CUDA_RAISE_REPORTED(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
-        soa_geometry, leaf_coefficients, L, binary_nodes.get(), node_aabbs, binary_parents.get(),
-        subtree_weights.get(), n, scene.scene_scale, stream));
+        soa_geometry, packets, leaf_coefficients, L, binary_nodes.get(), node_aabbs, binary_parents.get(),
+        subtree_weights.get(), n, scene.scene_scale, nolith_cuda::corner_origin(scene), stream));
     binary_parents.release();
     subtree_weights.release();
 
@@ -136,9 +155,9 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     level_counter.release();
     NOLITH_STREAM_BUFFER(float, max_distances, K, stream);
     thrust::fill_n(policy, max_distances.get(), K, 0.0f);
-    NOLITH_CUDA_RAISE_REPORTED(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, leaf_parents.get(),
-                                                        node_parents.get(), max_distances.get(), n, K,
-                                                        scene.scene_scale, stream));
+    NOLITH_CUDA_RAISE_REPORTED(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, packets, L,
+                                                               leaf_parents.get(), node_parents.get(),
+                                                               max_distances.get(), n, K, scene.scene_scale, stream));
     max_distances.release();
 
     NOLITH_STREAM_BUFFER(std::uint32_t, m2m_counters, I, stream);
@@ -160,7 +179,7 @@ void NolithBackend<Geometry>::refit_normals(const float* normal_planes) {
     if (!std::is_same<Geometry, PointNormal>::value) throw std::logic_error("only point clouds have normals to refit");
     if (count == 0) return;
     const std::uint32_t n = static_cast<std::uint32_t>(count);
-    const std::uint32_t L = (n + 31) >> 5;
+    const std::uint32_t L = packet_count;
     const std::uint32_t I = L - 1;
     const std::uint32_t K = tree_nodes;
     NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(soa_geometry + 3 * std::size_t(n), normal_planes, 12 * std::size_t(n),
@@ -170,8 +189,8 @@ void NolithBackend<Geometry>::refit_normals(const float* normal_planes) {
         NOLITH_STREAM_BUFFER(float, unused_weights, I > 0 ? I : 1, stream);
         NOLITH_CUDA_REQUIRE(cudaMemsetAsync(no_parents.get(), 0xFF, 4 * (2 * std::size_t(L) - 1), stream));
         NOLITH_CUDA_RAISE_REPORTED(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
-            soa_geometry, leaf_coefficients, L, nullptr, node_aabbs, no_parents.get(), unused_weights.get(), n,
-            scene.scene_scale, stream));
+            soa_geometry, packets, leaf_coefficients, L, nullptr, node_aabbs, no_parents.get(), unused_weights.get(),
+            n, scene.scene_scale, nolith_cuda::corner_origin(scene), stream));
     }
     if (K > 0) {
         NOLITH_STREAM_BUFFER(std::uint32_t, node_parents, K, stream);
@@ -184,9 +203,9 @@ void NolithBackend<Geometry>::refit_normals(const float* normal_planes) {
             // (infinite radius) must get its radius back.
             NOLITH_STREAM_BUFFER(float, max_distances, K, stream);
             NOLITH_CUDA_REQUIRE(cudaMemsetAsync(max_distances.get(), 0, 4 * std::size_t(K), stream));
-            NOLITH_CUDA_RAISE_REPORTED(compute_max_distances<Geometry>(bvh8_nodes, soa_geometry, leaf_parents.get(),
-                                                                       node_parents.get(), max_distances.get(), n, K,
-                                                                       scene.scene_scale, stream));
+            NOLITH_CUDA_RAISE_REPORTED(compute_max_distances<Geometry>(
+                bvh8_nodes, soa_geometry, packets, L, leaf_parents.get(), node_parents.get(), max_distances.get(), n,
+                K, scene.scene_scale, stream));
         }
         NOLITH_STREAM_BUFFER(std::uint32_t, m2m_counters, K, stream);
         NOLITH_STREAM_BUFFER(TailorCoefficients, node_coefficients_f32, K, stream);

@@ -16,7 +16,7 @@ typename NolithBackend<Geometry>::Result work_census(const NolithBackend<Geometr
     const unsigned long count = backend.point_count();
     if (count <= ELEMENTS_PER_LEAF || n == 0) throw std::invalid_argument("the work census needs a tree and queries");
     census.assign((n + 31) / 32, WorkCensus{});
-    packet_passes.assign((count + 31) / 32, 0u);
+    packet_passes.assign(backend.packets_count(), 0u);
     const int device = backend.device_id();
     return backend.walk(
         queries, n, beta, epsilon, stream,

@@ -56,10 +56,12 @@ struct Units {
           second_moment(first_moment * length) {}
 };
 
-// "AABB Min: (...)<BR/>AABB Max: (...)" or the leaf form, in caller units.
-void append_corners(std::string& out, const char* format, const Vec3_f16& lo, const Vec3_f16& hi, double unit) {
-    appendf(out, format, widen(lo.x) * unit, widen(lo.y) * unit, widen(lo.z) * unit, widen(hi.x) * unit,
-            widen(hi.y) * unit, widen(hi.z) * unit);
+// "AABB Min: (...)<BR/>AABB Max: (...)" or the leaf form, in caller units:
+// the corners are stored relative to the scene's lower corner.
+void append_corners(std::string& out, const char* format, const Vec3_f16& lo, const Vec3_f16& hi, double unit,
+                    const float* lower) {
+    appendf(out, format, widen(lo.x) * unit + lower[0], widen(lo.y) * unit + lower[1], widen(lo.z) * unit + lower[2],
+            widen(hi.x) * unit + lower[0], widen(hi.y) * unit + lower[1], widen(hi.z) * unit + lower[2]);
 }
 
 constexpr const char* kNodeCorners =
@@ -166,13 +168,13 @@ std::string NolithBackend<Geometry>::dump() const {
         out += "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#4CAF50\"><B><FONT COLOR=\"white\">LEAF 0 (Root Leaf)</FONT></B>"
                "</TD></TR>\n";
         append_com_row(out, kLeafColour, box.com);
-        append_corners(out, kNodeCorners, box.min, box.max, units.length);
+        append_corners(out, kNodeCorners, box.min, box.max, units.length, scene.lower);
         for (std::size_t i = 0; i < n; ++i) append_element_row<Geometry>(out, planes, n, i, i, 9);
         out += "    </TABLE>>];\n}\n";
         return out;
     }
 
-    const std::uint64_t leaves = (n + 31) >> 5;
+    const std::uint64_t leaves = packet_count;
     const std::uint64_t capacity = leaves - 1;
 
     std::uint32_t node_count = 0;
@@ -188,6 +190,8 @@ std::string NolithBackend<Geometry>::dump() const {
     copy_to_host(planes.data(), soa_geometry, planes.size() * sizeof(float));
     std::vector<LeafPointers> slots(k_nodes);
     copy_to_host(slots.data(), leaf_pointers, k_nodes * sizeof(LeafPointers));
+    std::vector<PacketRange> packet_table(leaves);
+    copy_to_host(packet_table.data(), packets, leaves * sizeof(PacketRange));
     std::vector<TailorCoefficientsF16> leaf_terms(leaves);
     copy_to_host(leaf_terms.data(), leaf_coefficients, leaves * sizeof(TailorCoefficientsF16));
     std::vector<TailorCoefficientsF16> node_terms(k_nodes);
@@ -208,7 +212,7 @@ std::string NolithBackend<Geometry>::dump() const {
                 "</TR>\n",
                 v);
         append_com_row(out, kNodeColour, b.com);
-        append_corners(out, kNodeCorners, b.min, b.max, units.length);
+        append_corners(out, kNodeCorners, b.min, b.max, units.length, scene.lower);
         append_zero_order(out, kNodeColour, c.zero_order, units.area);
         append_first_order(out, kNodeColour, c.first_order, units.first_moment);
         append_second_order(out, c.second_order, units.second_moment);
@@ -238,16 +242,16 @@ std::string NolithBackend<Geometry>::dump() const {
                         "</TD></TR>\n",
                         j);
                 append_com_row(out, kLeafColour, box.com);
-                append_corners(out, kLeafCorners, box.min, box.max, units.length);
+                append_corners(out, kLeafCorners, box.min, box.max, units.length, scene.lower);
                 append_zero_order(out, kLeafColour, h.zero_order, units.area);
                 append_first_order(out, kLeafColour, h.first_order, units.first_moment);
                 appendf(out,
                         "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#c8e6c9\"><I>Geometry (Max %u Packets)</I></TD>"
                         "</TR>\n",
                         ELEMENTS_PER_LEAF);
-                const std::uint64_t first = std::uint64_t{ELEMENTS_PER_LEAF} * j;
-                for (std::uint64_t q = 0; q < ELEMENTS_PER_LEAF && first + q < n; ++q) {
-                    append_element_row<Geometry>(out, planes, n, q, first + q, 8);
+                const PacketRange range = record_at(packet_table, j);
+                for (std::uint64_t q = 0; q < range.count && q < ELEMENTS_PER_LEAF && range.first + q < n; ++q) {
+                    append_element_row<Geometry>(out, planes, n, q, range.first + q, 8);
                 }
                 out += "    </TABLE>>];\n";
                 appendf(out, "  N%u -> L%u [label=\"%d\", color=\"#4CAF50\", penwidth=2];\n", v, j, s);

@@ -77,7 +77,7 @@ nolith_cuda::StreamBuffer<float> NolithBackend<Geometry>::element_gradients(cons
     if (query.fast && count > ELEMENTS_PER_LEAF) {
         // The transpose of compute's walk: its exact terms per element, its
         // far-field adjoints per node and packet, then down the tree.
-        const std::uint32_t packets = static_cast<std::uint32_t>((count + 31) >> 5);
+        const std::uint32_t packets = packet_count;
         NOLITH_STREAM_BUFFER(float, node_adjoints, nolith_traversal::kAdjointSize * std::size_t(tree_nodes),
                              query.stream);
         NOLITH_STREAM_BUFFER(float, packet_adjoints, nolith_traversal::kAdjointSize * std::size_t(packets),
@@ -97,6 +97,8 @@ nolith_cuda::StreamBuffer<float> NolithBackend<Geometry>::element_gradients(cons
                                                         node_coefficients,
                                                         leaf_coefficients,
                                                         params.leaf_aabbs,
+                                                        params.packets,
+                                                        params.num_packets,
                                                         params.geometry,
                                                         static_cast<std::uint32_t>(count),
                                                         tree_nodes,

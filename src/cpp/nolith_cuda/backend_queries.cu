@@ -121,7 +121,7 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const flo
     // The tree was built on the backend's stream; the walk starts after it.
     NOLITH_CUDA_REQUIRE(cudaStreamWaitEvent(caller, build_done_event, 0));
     NOLITH_STREAM_BUFFER(std::uint32_t, work_counter, 1, caller);
-    const std::uint32_t L = static_cast<std::uint32_t>((count + 31) >> 5);
+    const std::uint32_t L = packet_count;
     const ComputeWindingNumbersParams<Geometry> params{points,
                                                        query_order.get(),
                                                        bvh8_nodes,
@@ -129,6 +129,8 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const flo
                                                        node_coefficients,
                                                        leaf_coefficients,
                                                        node_aabbs + (L - 1),
+                                                       packets,
+                                                       L,
                                                        SoAView<Geometry>{soa_geometry, count},
                                                        q,
                                                        static_cast<std::uint32_t>(count),

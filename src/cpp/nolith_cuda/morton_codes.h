@@ -44,6 +44,13 @@ NOLITH_HD std::uint64_t point_code(const Vec3& p, const SceneParams& scene) {
     return morton3D_63bit(q[0], q[1], q[2]);
 }
 
+// The point, in scene units, from which the tree's half-precision box corners
+// are measured: the scene box's lower corner. Corners then lie in [0, 1)
+// wherever the scene is, and keep the same precision.
+inline Vec3 corner_origin(const SceneParams& scene) {
+    return Vec3{scene.lower[0], scene.lower[1], scene.lower[2]} * scene.scene_scale;
+}
+
 // The scales of a scene box: the code scale from its longest extent, and the
 // scene scale, the power of two that brings that extent into [0.5, 1). A box
 // without a finite, positive extent gets code scale 0 and scene scale 1.

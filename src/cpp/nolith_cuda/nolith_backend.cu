@@ -23,14 +23,6 @@
 
 namespace {
 
-template <typename T>
-cudaError_t allocate_async(T*& pointer, std::size_t bytes, cudaStream_t stream) {
-    void* raw = nullptr;
-    const cudaError_t status = cudaMallocAsync(&raw, bytes, stream);
-    pointer = static_cast<T*>(raw);
-    return status;
-}
-
 std::string index_message(unsigned long vertex_count, std::uint32_t max_index) {
     return "The triangle indices are not allowed to exceed the number of vertices. Vertex count is " +
            std::to_string(vertex_count) + ", max index is " + std::to_string(max_index) + ".";
@@ -58,11 +50,21 @@ void NolithBackend<Geometry>::raise_construction_failure() const {
 
 template <typename Geometry>
 std::size_t NolithBackend<Geometry>::tree_bytes() const {
-    if (count == 0) return 0;
-    const std::size_t leaves = (count + 31) >> 5, internal = leaves - 1;
+    if (packet_count == 0) return 0;
+    const std::size_t leaves = packet_count, internal = leaves - 1;
     return sizeof(AABB) * (2 * leaves - 1) + sizeof(std::uint32_t) +
            (sizeof(BVH8Node) + sizeof(TailorCoefficientsF16) + sizeof(LeafPointers)) * internal +
-           sizeof(TailorCoefficientsF16) * leaves;
+           (sizeof(TailorCoefficientsF16) + sizeof(PacketRange)) * leaves;
+}
+
+template <typename Geometry>
+void NolithBackend<Geometry>::allocate_tree(std::uint32_t leaves) {
+    const std::size_t internal = leaves - 1;
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(node_aabbs, 2 * std::size_t(leaves) - 1, stream));
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(bvh8_nodes, internal, stream));
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(node_coefficients, internal, stream));
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(leaf_coefficients, leaves, stream));
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(leaf_pointers, internal, stream));
 }
 
 template <typename Geometry>
@@ -71,21 +73,14 @@ NolithBackend<Geometry>::NolithBackend(unsigned long count, int device) : device
     note_failure(cudaEventCreate(&build_start_event), __LINE__, false);
     note_failure(cudaEventCreate(&build_done_event), __LINE__, false);
     note_failure(cudaEventCreateWithFlags(&query_done_event, cudaEventDisableTiming), __LINE__, false);
-    // An empty geometry has no tree: nothing is sized (the sizes below wrap at L = 0).
+    // An empty geometry has no tree: nothing is sized. The tree's own
+    // buffers follow the packet count, which the build finds (allocate_tree).
     if (count == 0 || !construction_failure.empty()) return;
-    const std::uint32_t leaves = static_cast<std::uint32_t>((count + 31) >> 5);
-    const std::uint32_t internal = leaves - 1;
     const std::size_t n = count;
-    note_failure(allocate_async(sorted_indices, 4 * n, stream), __LINE__, true);
-    note_failure(allocate_async(soa_geometry, 4 * GeometryTraits<Geometry>::components * n, stream), __LINE__, true);
-    note_failure(allocate_async(node_aabbs, sizeof(AABB) * (2 * std::size_t(leaves) - 1), stream), __LINE__, true);
-    note_failure(allocate_async(bvh8_node_count, sizeof(std::uint32_t), stream), __LINE__, true);
-    note_failure(allocate_async(bvh8_nodes, sizeof(BVH8Node) * std::size_t(internal), stream), __LINE__, true);
-    note_failure(allocate_async(node_coefficients, sizeof(TailorCoefficientsF16) * std::size_t(internal), stream),
-                 __LINE__, true);
-    note_failure(allocate_async(leaf_coefficients, sizeof(TailorCoefficientsF16) * std::size_t(leaves), stream),
-                 __LINE__, true);
-    note_failure(allocate_async(leaf_pointers, sizeof(LeafPointers) * std::size_t(internal), stream), __LINE__, true);
+    note_failure(nolith_cuda::malloc_async(sorted_indices, n, stream), __LINE__, true);
+    note_failure(nolith_cuda::malloc_async(soa_geometry, GeometryTraits<Geometry>::components * n, stream), __LINE__,
+                 true);
+    note_failure(nolith_cuda::malloc_async(bvh8_node_count, 1, stream), __LINE__, true);
 }
 
 template <typename Geometry>
@@ -94,8 +89,9 @@ NolithBackend<Geometry>::~NolithBackend() {
     if (build_start_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_start_event));
     if (build_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_done_event));
     if (query_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(query_done_event));
-    void* buffers[] = {sorted_indices, soa_geometry,      node_aabbs,        bvh8_node_count,   bvh8_nodes,
-                       node_coefficients, leaf_coefficients, leaf_pointers, mesh_indices, last_query.queries};
+    void* buffers[] = {sorted_indices,    soa_geometry,      packets,       node_aabbs,   bvh8_node_count,
+                       bvh8_nodes,        node_coefficients, leaf_coefficients, leaf_pointers, mesh_indices,
+                       last_query.queries};
     for (void* buffer : buffers) {
         if (buffer) NOLITH_CUDA_CHECK(cudaFreeAsync(buffer, stream));
     }
@@ -145,13 +141,13 @@ std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromMesh
                                                        0u, thrust::maximum<std::uint32_t>());
         if (max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, max_index));
         // The indices stay with the engine: gradients are summed onto shared vertices.
-        NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(b.mesh_indices, 12 * std::size_t(count), b.stream));
+        NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(b.mesh_indices, 3 * std::size_t(count), b.stream));
         NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(b.mesh_indices, indices, 12 * std::size_t(count),
                                             cudaMemcpyDeviceToDevice, b.stream));
         b.mesh_vertex_count = vertex_count;
         b.from_mesh = true;
         float* soup = nullptr;
-        NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(soup, 36 * std::size_t(count), b.stream));
+        NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(soup, 9 * std::size_t(count), b.stream));
         try {
             NOLITH_CUDA_RAISE_REPORTED(
                 gather_triangles(vertices, indices, static_cast<std::uint32_t>(count), soup, b.stream));

@@ -25,6 +25,7 @@ struct PointNormal;
 struct AABB;
 struct BVH8Node;
 struct LeafPointers;
+struct PacketRange;
 struct TailorCoefficientsF16;
 template <typename Geometry>
 struct ComputeWindingNumbersParams;
@@ -124,6 +125,9 @@ public:
     const TailorCoefficientsF16* node_coefficients_data() const { return node_coefficients; }
     const TailorCoefficientsF16* leaf_coefficients_data() const { return leaf_coefficients; }
     const LeafPointers* leaf_pointers_data() const { return leaf_pointers; }
+    const PacketRange* packets_data() const { return packets; }
+    // Leaf packets of the tree (0 for an empty geometry).
+    std::uint32_t packets_count() const { return packet_count; }
     cudaStream_t build_stream() const { return stream; }
     cudaEvent_t build_done() const { return build_done_event; }
     std::uint32_t levels() const { return tree_levels; }
@@ -134,6 +138,9 @@ public:
     // Caller units times this power of two are the scene units of the
     // half-precision records (box corners, radii, coefficients).
     float scene_scale() const { return scene.scene_scale; }
+    // The scene box's lower corner (caller units): the tree's box corners are
+    // stored relative to it.
+    const float* scene_lower() const { return scene.lower; }
 
 private:
     template <typename>
@@ -142,6 +149,10 @@ private:
     // Stages shared by both geometry kinds, after the caller's input has been
     // ordered: everything that reads only the sorted planes.
     void build_tree(nolith_cuda::StreamBuffer<unsigned long long>& morton_codes);
+    // The packet table from the sorted codes; returns the packet count.
+    std::uint32_t cut_packets(const unsigned long long* sorted_codes);
+    // The tree's buffers for `leaves` packets, on the engine's stream.
+    void allocate_tree(std::uint32_t leaves);
 
     Result allocate_result(unsigned long n, cudaStream_t caller) const;
 
@@ -194,6 +205,8 @@ private:
 
     unsigned int* sorted_indices = nullptr;
     float* soa_geometry = nullptr;
+    PacketRange* packets = nullptr;
+    std::uint32_t packet_count = 0;
     AABB* node_aabbs = nullptr;
     unsigned int* bvh8_node_count = nullptr;
     BVH8Node* bvh8_nodes = nullptr;

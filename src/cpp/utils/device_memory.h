@@ -5,7 +5,19 @@
 
 #include <cuda_runtime.h>
 
+#include <cstddef>
+
 namespace nolith_cuda {
+
+// cudaMallocAsync of `count` records of T on `stream` into `pointer`; the
+// status is returned for the caller to check.
+template <typename T>
+cudaError_t malloc_async(T*& pointer, std::size_t count, cudaStream_t stream) {
+    void* raw = nullptr;
+    const cudaError_t status = cudaMallocAsync(&raw, sizeof(T) * count, stream);
+    pointer = static_cast<T*>(raw);
+    return status;
+}
 
 // cudaMalloc on the current device; on failure the runtime-error report is
 // printed and null returned.

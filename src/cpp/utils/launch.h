@@ -6,6 +6,7 @@
 // converted to the kernel's parameter types first, as a real launch does.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -79,6 +80,12 @@ cudaError_t launch_impl(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStr
 }
 
 }  // namespace detail
+
+// The 1-D grid of `block`-thread blocks that covers `threads` threads
+// (counted in 64 bits: a warp per packet may need more than 2^32 threads).
+inline dim3 grid_1d(std::uint64_t threads, unsigned block) {
+    return dim3(static_cast<unsigned>((threads + block - 1) / block));
+}
 
 // Queues Kernel on `stream`. The status is also left for cudaGetLastError,
 // which the wrappers read and report.

@@ -238,7 +238,9 @@ struct Snapshot {
     std::size_t n = 0, leaves = 0, nodes = 0;
     std::uint32_t levels = 0;
     double scene_scale = 1;       // centres below are converted to scene units with it
+    D3 origin{};                  // box corners are stored relative to it (scene units)
     std::vector<unsigned> order;  // input index of each sorted element
+    std::vector<PacketRange> packets;
     std::vector<AABB> aabbs;      // internal binary records, then the packets
     std::vector<BVH8Node> bvh;
     std::vector<LeafPointers> pointers;
@@ -259,9 +261,10 @@ Snapshot snapshot(const NolithBackend<Geometry>& backend) {
     EXPECT_EQ(cudaEventSynchronize(backend.build_done()), cudaSuccess);
     Snapshot s;
     s.n = backend.point_count();
-    s.leaves = (s.n + 31) / 32;
+    s.leaves = backend.packets_count();
     s.levels = backend.levels();
     s.order = read_back(backend.sorted_indices_data(), s.n);
+    s.packets = read_back(backend.packets_data(), s.leaves);
     s.aabbs = read_back(backend.node_aabbs_data(), 2 * s.leaves - 1);
     s.leaf_coefficients = read_back(backend.leaf_coefficients_data(), s.leaves);
     s.nodes = read_back(backend.bvh8_node_count_data(), 1).at(0);
@@ -271,6 +274,7 @@ Snapshot snapshot(const NolithBackend<Geometry>& backend) {
     s.node_coefficients = read_back(backend.node_coefficients_data(), readable);
     s.scene_scale = backend.scene_scale();
     const float scale = backend.scene_scale();
+    for (int a = 0; a < 3; ++a) s.origin[a] = backend.scene_lower()[a] * scale;
     for (AABB& b : s.aabbs) b.com = b.com * scale;
     for (BVH8Node& b : s.bvh) b.com = b.com * scale;
     return s;
@@ -320,11 +324,28 @@ struct Layout {
     std::uint32_t depth = 0;            // levels from the root, root included
 };
 
+// The packets tile the sorted elements in order, 1 to 32 elements each.
+bool check_packets(const Snapshot& s, Findings& f) {
+    std::size_t next = 0;
+    bool sound = s.leaves >= 1;
+    for (std::size_t p = 0; p < s.packets.size(); ++p) {
+        const PacketRange& range = s.packets[p];
+        const bool ok = range.first == next && range.count >= 1 && range.count <= ELEMENTS_PER_LEAF;
+        CHECK_THAT(f, ok, "packet " << p << " holds " << range.first << " + " << range.count << ", expected " << next
+                                    << " + 1..32");
+        sound = sound && ok;
+        next = std::size_t(range.first) + range.count;
+    }
+    CHECK_THAT(f, next == s.n, "the packets end at element " << next << " of " << s.n);
+    return sound && next == s.n;
+}
+
 // Walks the tree level by level from the root: each level's internal children
 // must fill the next index range exactly, each node having one parent, and
 // every packet must sit in exactly one slot.
 Layout check_structure(const Snapshot& s, Findings& f) {
     Layout layout;
+    if (!check_packets(s, f)) return layout;
     const std::size_t L = s.leaves, K = s.nodes;
     if (L == 1) {
         CHECK_THAT(f, K == 0 && s.levels == 0, "a single packet has no node; count " << K << ", levels " << s.levels);
@@ -613,14 +634,16 @@ void compare_coefficients(const TailorCoefficientsF16& stored, const Expected& x
 }
 
 // Bounds, centre and radius of one record. Corners are the half rounding of
-// the float extremes, exactly. The centre is the weighted mean; `merges`
-// bounds the number of weighted merges above the packets (each costs a few
-// roundings of the magnitudes), zero for a packet.
-void compare_bounds(const AABB& stored, const Expected& x, std::size_t merges, const std::string& what, Findings& f) {
+// the float extremes less the float origin, exactly. The centre is the
+// weighted mean; `merges` bounds the number of weighted merges above the
+// packets (each costs a few roundings of the magnitudes), zero for a packet.
+void compare_bounds(const AABB& stored, const Expected& x, std::size_t merges, const D3& origin,
+                    const std::string& what, Findings& f) {
     const Vec3 lo = Vec3::from_f16(stored.min), hi = Vec3::from_f16(stored.max);
     for (int a = 0; a < 3; ++a) {
-        const double want_lo = __half2float(__float2half_rn(static_cast<float>(x.lo[a])));
-        const double want_hi = __half2float(__float2half_rn(static_cast<float>(x.hi[a])));
+        const float o = static_cast<float>(origin[a]);
+        const double want_lo = __half2float(__float2half_rn(static_cast<float>(x.lo[a]) - o));
+        const double want_hi = __half2float(__float2half_rn(static_cast<float>(x.hi[a]) - o));
         CHECK_THAT(f, lo[a] == want_lo && hi[a] == want_hi,
                    what << " axis " << a << ": corners " << lo[a] << ".." << hi[a] << ", expected " << want_lo << ".."
                         << want_hi);
@@ -672,7 +695,11 @@ TreeReport check_tree(const Snapshot& s, const std::vector<Element>& elements, c
     const std::size_t L = s.leaves;
 
     std::vector<std::vector<const Element*>> members(L);
-    for (std::size_t k = 0; k < s.n; ++k) members[k / 32].push_back(&elements.at(s.order[k]));
+    for (std::size_t p = 0; p < L; ++p) {
+        for (std::size_t k = s.packets[p].first; k < std::size_t(s.packets[p].first) + s.packets[p].count; ++k) {
+            members[p].push_back(&elements.at(s.order[k]));
+        }
+    }
 
     std::vector<Expected> packets(L), nodes(s.nodes);
     const D3 zero{};
@@ -681,7 +708,7 @@ TreeReport check_tree(const Snapshot& s, const std::vector<Element>& elements, c
         packets[p].add_packet(members[p], p, c, c, zero);
         if (!packets[p].finite) continue;
         const std::string what = "packet " + std::to_string(p);
-        compare_bounds(s.packet(p), packets[p], 0, what, f);
+        compare_bounds(s.packet(p), packets[p], 0, s.origin, what, f);
         // Per element: a few roundings of the offsets, normal and products;
         // then the five-step warp sum.
         compare_coefficients(s.leaf_coefficients[p], packets[p], kPacketSlack, false, what, f,
@@ -708,7 +735,7 @@ TreeReport check_tree(const Snapshot& s, const std::vector<Element>& elements, c
                    what << " holds " << x.packets << " packets spread over " << x.first_packet << ".."
                         << x.last_packet);
         if (!x.finite) continue;
-        compare_bounds(s.bvh[v].getAABB(), x, x.packets, what, f);
+        compare_bounds(s.bvh[v].getAABB(), x, x.packets, s.origin, what, f);
         // The packets' arithmetic, then per level below the node a
         // translation and a sum of up to eight children.
         compare_coefficients(s.node_coefficients[v], x, kPacketSlack + 16.0 * layout.height[v], true, what, f);
@@ -907,38 +934,88 @@ double absolute_contributions(const std::vector<Element>& elements, const float*
     return sum;
 }
 
-TEST_F(BuiltTree, ADeepTreeIsSoundAndTraversedCompletely) {
-    const Scene scene = nested_clusters(14);
-    const std::vector<Element> elements = scene.elements();
-    const auto backend = build_points(scene);
-    const TreeReport report = check_tree(snapshot(*backend), elements, "nested clusters");
-    ASSERT_GT(backend->levels(), 10u) << "the tree is too shallow to need a deep stack";
-
-    // Queries between and around the clusters, none within 2 epsilon of a point.
+// Up to `count` points of the box lo..hi (per axis) farther than `clearance`
+// from every element's centroid or position.
+std::vector<float> queries_away_from(const std::vector<Element>& elements, std::size_t count, float lo, float hi,
+                                     double clearance, unsigned seed) {
     std::vector<float> queries;
-    const std::vector<float> candidates = uniform(3 * 400, -0.5f, 1.5f, 73);
-    for (std::size_t k = 0; k < candidates.size() && queries.size() < 3 * 77; k += 3) {
+    const std::vector<float> candidates = uniform(3 * 8 * count, lo, hi, seed);
+    for (std::size_t k = 0; k < candidates.size() && queries.size() < 3 * count; k += 3) {
         double nearest = kInf;
         for (const Element& e : elements) {
             const double dx = e.g[0] - candidates[k], dy = e.g[1] - candidates[k + 1], dz = e.g[2] - candidates[k + 2];
             nearest = std::min(nearest, std::sqrt(dx * dx + dy * dy + dz * dz));
         }
-        if (nearest > 0.05) queries.insert(queries.end(), candidates.begin() + k, candidates.begin() + k + 3);
+        if (nearest > clearance) queries.insert(queries.end(), candidates.begin() + k, candidates.begin() + k + 3);
     }
+    return queries;
+}
+
+// compute against brute_force at `queries`: with every packet summed exactly
+// the two differ only in the order of float32 additions (warp sums per
+// packet, then one sum per packet); at the default beta by the order-2
+// expansions' truncation at no less than 2 radii (up to (1/2)^3 of an
+// accepted node's share) and their arithmetic, `relative` of the sum of
+// absolute contributions.
+template <typename Geometry>
+void expect_compute_matches_brute_force(const NolithBackend<Geometry>& backend, const std::vector<Element>& elements,
+                                        const std::vector<float>& queries, double relative) {
     const std::size_t q = queries.size() / 3;
-    ASSERT_EQ(q, 77u);
     const DeviceArray<float> device_queries(queries);
-    const std::vector<float> exact = to_host(backend->brute_force(device_queries.data, q, -1.0f, 0).get(), q);
-    const std::vector<float> all_near = to_host(backend->compute(device_queries.data, q, 1e18f, -1.0f, 0).get(), q);
-    const std::vector<float> fast = to_host(backend->compute(device_queries.data, q, -1.0f, -1.0f, 0).get(), q);
+    const std::vector<float> exact = to_host(backend.brute_force(device_queries.data, q, -1.0f, 0).get(), q);
+    const std::vector<float> all_near = to_host(backend.compute(device_queries.data, q, 1e18f, -1.0f, 0).get(), q);
+    const std::vector<float> fast = to_host(backend.compute(device_queries.data, q, -1.0f, -1.0f, 0).get(), q);
     for (std::size_t i = 0; i < q; ++i) {
         const double scale = absolute_contributions(elements, &queries[3 * i]);
-        // Every packet summed exactly: the two differ only in the order of
-        // float32 additions (warp sums per packet, then one sum per packet).
-        EXPECT_NEAR(all_near[i], exact[i], 2 * (report.snap.leaves + 40) * kFloatUnit * scale) << "query " << i;
-        // Order-2 expansions at no less than beta = 2 radii (truncation up to
-        // (1/2)^3 of an accepted node's share), evaluated in half precision.
-        EXPECT_NEAR(fast[i], exact[i], 1e-2 * scale) << "query " << i;
+        EXPECT_NEAR(all_near[i], exact[i], 2 * (backend.packets_count() + 40) * kFloatUnit * scale) << "query " << i;
+        EXPECT_NEAR(fast[i], exact[i], relative * scale) << "query " << i;
+    }
+}
+
+TEST_F(BuiltTree, ADeepTreeIsSoundAndTraversedCompletely) {
+    const Scene scene = nested_clusters(14);
+    const std::vector<Element> elements = scene.elements();
+    const auto backend = build_points(scene);
+    check_tree(snapshot(*backend), elements, "nested clusters");
+    ASSERT_GT(backend->levels(), 10u) << "the tree is too shallow to need a deep stack";
+    // Queries between and around the clusters, none within 2 epsilon of a point.
+    const std::vector<float> queries = queries_away_from(elements, 77, -0.5f, 1.5f, 0.05, 73);
+    ASSERT_EQ(queries.size(), 3u * 77);
+    expect_compute_matches_brute_force(*backend, elements, queries, 1e-2);
+}
+
+// Packets follow the geometry: around one packet's worth of elements the
+// tree is sound and compute agrees with brute_force (a few large triangles
+// per node: a looser bound at the default beta), and two far clusters never
+// share a packet, whatever their counts.
+TEST_F(BuiltTree, PacketsFollowTheGeometry) {
+    for (std::size_t n : {1u, 31u, 32u, 33u, 64u, 100u}) {
+        SCOPED_TRACE(n);
+        const Scene soup = random_soup(n, 80 + static_cast<unsigned>(n));
+        const auto triangles = build_triangles(soup);
+        check_backend(*triangles, soup, "soup");
+        const std::vector<Element> soup_elements = soup.elements();
+        expect_compute_matches_brute_force(*triangles, soup_elements,
+                                           queries_away_from(soup_elements, 24, -1.5f, 1.5f, 0.5, 81), 5e-2);
+        const Scene cloud = random_cloud(n, 90 + static_cast<unsigned>(n));
+        const auto points = build_points(cloud);
+        check_backend(*points, cloud, "cloud");
+        const std::vector<Element> cloud_elements = cloud.elements();
+        expect_compute_matches_brute_force(*points, cloud_elements,
+                                           queries_away_from(cloud_elements, 24, -1.5f, 1.5f, 0.05, 91), 2e-2);
+    }
+    for (std::size_t near_count : {45u, 64u, 70u}) {
+        SCOPED_TRACE(near_count);
+        Scene clusters = random_cloud(near_count + 51, 95);
+        for (std::size_t e = near_count; e < clusters.count(); ++e) clusters.a[3 * e] += 1000.0f;
+        const auto backend = build_points(clusters);
+        const TreeReport report = check_backend(*backend, clusters, "two clusters");
+        for (const PacketRange& range : report.snap.packets) {
+            const bool first_far = report.snap.order[range.first] >= near_count;
+            for (std::size_t k = range.first; k < std::size_t(range.first) + range.count; ++k) {
+                EXPECT_EQ(report.snap.order[k] >= near_count, first_far) << "a packet spans both clusters";
+            }
+        }
     }
 }
 

@@ -227,7 +227,8 @@ TEST_F(Dump, FailedCopiesAreReportedAndRaised) {
     EXPECT_EQ(backend->dump(), kOneTriangle);
 }
 
-// n = 33: one node holding both leaf packets in slots 0 and 1, six empty slots.
+// n = 33: one node holding both leaf packets in slots 0 and 1, six empty
+// slots. The line is cut where its Morton codes split, at x = 16.5.
 TEST_F(Dump, ThirtyThreePointsGiveOneNodeAndTwoLeaves) {
     // Zero normals make every coefficient zero; the sign of a zero is the
     // build's business, not the dump's.
@@ -235,26 +236,31 @@ TEST_F(Dump, ThirtyThreePointsGiveOneNodeAndTwoLeaves) {
     const std::string expected =
         kHeader + node_head(0) + node_box("16.0000, 0.5000, -2.2500", "0.000, 0.500, -2.250", "32.000, 0.500, -2.250") +
         kZeroNodeTerms +
-        // Leaf packet 0: 32 rows.
-        leaf_head(0) + leaf_box("15.5000, 0.5000, -2.2500", "0.00, 0.50, -2.25", "31.00, 0.50, -2.25") +
-        kZeroLeafTerms + point_rows(0, 32, 8, 0) + kTableEnd + leaf_edge(0, 0, 0) +
-        // Leaf packet 1: one row, still headed "Max 32".
-        leaf_head(1) + leaf_box("32.0000, 0.5000, -2.2500", "32.00, 0.50, -2.25", "32.00, 0.50, -2.25") +
-        kZeroLeafTerms + point_rows(32, 1, 8, 0) + kTableEnd + leaf_edge(0, 1, 1) + empty_points(0, 0, 6) + "}\n";
+        // Leaf packet 0: 17 rows.
+        leaf_head(0) + leaf_box("8.0000, 0.5000, -2.2500", "0.00, 0.50, -2.25", "16.00, 0.50, -2.25") +
+        kZeroLeafTerms + point_rows(0, 17, 8, 0) + kTableEnd + leaf_edge(0, 0, 0) +
+        // Leaf packet 1: 16 rows, still headed "Max 32".
+        leaf_head(1) + leaf_box("24.5000, 0.5000, -2.2500", "17.00, 0.50, -2.25", "32.00, 0.50, -2.25") +
+        kZeroLeafTerms + point_rows(17, 16, 8, 0) + kTableEnd + leaf_edge(0, 1, 1) + empty_points(0, 0, 6) + "}\n";
     EXPECT_EQ(text, expected);
 }
 
-// A tree written by hand into a 65-point backend: node 0 holds node 1 (slot
-// 0) and leaf packet 2 (slot 1); node 1 holds packets 0 and 1. Every value is
+// A tree written by hand into a 65-point backend: packets of 32, 32 and 1
+// points; node 0 holds node 1 (slot 0) and leaf packet 2 (slot 1); node 1
+// holds packets 0 and 1. Every value is
 // distinct, so each row shows which record and entry it was taken from.
 // Records are stored in scene units and shown in caller units: the values
 // below are written scaled by the backend's scene scale (exactly, it is a
-// power of two) and must come back as written.
+// power of two), the corners less the scene's lower corner, and must come
+// back as written.
 TEST_F(Dump, HandMadeTreeShowsEveryRecordInBreadthFirstOrder) {
     const auto backend = line_of_points(0, 65, 1);
     const float s = backend->scene_scale();
     ASSERT_EQ(s, 1.0f / 128.0f);  // the line is 64 long
-    const auto half = [s](float x, float y, float z) { return Vec3_f16::from_float(Vec3{x, y, z} * s); };
+    // Corners are stored relative to the scene's lower corner (0, 0.5, -2.25).
+    const auto half = [s](float x, float y, float z) {
+        return Vec3_f16::from_float((Vec3{x, y, z} - Vec3{0.0f, 0.5f, -2.25f}) * s);
+    };
     const auto in_scene_units = [s](TailorCoefficients t) {
         t.zero_order = t.zero_order * (s * s);
         for (float& m : t.first_order.m) m *= s * s * s;
@@ -282,6 +288,8 @@ TEST_F(Dump, HandMadeTreeShowsEveryRecordInBreadthFirstOrder) {
         const float x = 32.0f * float(j);
         boxes[2 + j] = {half(x, 0.5f, -2.25f), half(x + 31.0f, 0.5f, -2.25f), {x + 15.5f, 0.5f, -2.25f}, {}};
     }
+    ASSERT_EQ(backend->packets_count(), 3u);
+    overwrite(backend->packets_data(), std::vector<PacketRange>{{0, 32}, {32, 32}, {64, 1}});
     overwrite(backend->bvh8_node_count_data(), std::vector<unsigned>{2});
     overwrite(backend->bvh8_nodes_data(), nodes);
     overwrite(backend->leaf_pointers_data(), slots);
@@ -357,7 +365,8 @@ bool scan(const std::string& line, const std::string& format, Fields*... fields)
 template <typename Geometry>
 void expect_tree_structure(const NolithBackend<Geometry>& backend) {
     const std::size_t n = backend.point_count();
-    const std::uint32_t leaves = std::uint32_t((n + 31) / 32);
+    const std::uint32_t leaves = backend.packets_count();
+    const auto packets = read_back(backend.packets_data(), leaves);
     const std::uint32_t node_count = read_back(backend.bvh8_node_count_data(), 1)[0];
     ASSERT_GE(node_count, 1u);
     ASSERT_LE(node_count, leaves - 1);
@@ -433,9 +442,11 @@ void expect_tree_structure(const NolithBackend<Geometry>& backend) {
             ASSERT_EQ(std::sscanf(line.c_str() + at, format, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7],
                                   &v[8]),
                       components);
-            for (int c = 0; c < components; ++c) EXPECT_NEAR(v[c], planes[c * n + 32 * leaf + a], 0.0051f) << line;
+            for (int c = 0; c < components; ++c) {
+                EXPECT_NEAR(v[c], planes[c * n + packets[leaf].first + a], 0.0051f) << line;
+            }
         } else if (line == "    </TABLE>>];" && in_leaf) {
-            EXPECT_EQ(rows, std::min<std::size_t>(32, n - 32 * leaf)) << "rows of packet " << leaf;
+            EXPECT_EQ(rows, packets[leaf].count) << "rows of packet " << leaf;
             in_leaf = false;
         }
     }

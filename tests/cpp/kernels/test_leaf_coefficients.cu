@@ -78,6 +78,26 @@ Tree balanced_tree(std::uint32_t leaf_count) {
 
 std::uint32_t packets_for(std::size_t n) { return static_cast<std::uint32_t>((n + 31) / 32); }
 
+// Runs of 32 elements, the last one shorter.
+std::vector<PacketRange> fixed_packets(std::size_t n) {
+    std::vector<PacketRange> packets;
+    for (std::uint32_t first = 0; first < n; first += 32) packets.push_back({first, std::min<std::uint32_t>(32, n - first)});
+    return packets;
+}
+
+// Packets of random sizes 1 .. 32 over n elements.
+std::vector<PacketRange> random_packets(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<PacketRange> packets;
+    for (std::uint32_t first = 0; first < n;) {
+        const std::uint32_t count = std::min<std::uint32_t>(std::uniform_int_distribution<std::uint32_t>(1, 32)(rng),
+                                                            static_cast<std::uint32_t>(n) - first);
+        packets.push_back({first, count});
+        first += count;
+    }
+    return packets;
+}
+
 // Packet k sits around its own centre, away from the origin, so that a zero
 // leaking from a tail lane would move a box or a centre.
 Vec3 packet_centre(std::size_t k) { return {2.0f + 0.25f * k, -3.0f + 0.2f * k, 1.0f + 0.1f * k}; }
@@ -251,10 +271,11 @@ struct Output {
 };
 
 template <typename G>
-Output run(const std::vector<float>& elements, const Tree& tree) {
+Output run(const std::vector<float>& elements, const Tree& tree, const std::vector<PacketRange>& packets) {
     const std::uint32_t n = static_cast<std::uint32_t>(elements.size() / kComponents<G>);
     const std::uint32_t leaves = tree.leaf_count;
     DeviceBuffer<float> planes(to_planes<G>(elements));
+    DeviceBuffer<PacketRange> packet_buffer(packets.empty() ? std::vector<PacketRange>{{0, 0}} : packets);
     DeviceBuffer<TailorCoefficientsF16> coefficients(leaves);
     // Buffers of L - 1 entries get one spare entry, so that L = 1 has a
     // buffer whose untouched content can be checked.
@@ -270,9 +291,11 @@ Output run(const std::vector<float>& elements, const Tree& tree) {
     weights.zero();
     cudaStream_t stream = nullptr;
     Output out;
-    out.status = populate_binary_tree_aabb_and_leaf_coefficients<G>(planes.get(), coefficients.get(), leaves,
+    out.status = populate_binary_tree_aabb_and_leaf_coefficients<G>(planes.get(), packet_buffer.get(),
+                                                                      coefficients.get(), leaves,
                                                                       node_buffer.get(), aabbs.get(), parents.get(),
-                                                                      weights.get(), n, 1.0f, stream);
+                                                                      weights.get(), n, 1.0f, Vec3{0.0f, 0.0f, 0.0f},
+                                                                      stream);
     out.aabbs = aabbs.download();
     out.coefficients = coefficients.download();
     out.subtree_weights = weights.download();
@@ -311,10 +334,10 @@ void expect_com(const AABB& got, const double com[3], double tolerance, const st
 // Leaf packet j: box, centre, radius and coefficients. The coefficients are
 // recomputed about the centre the kernel wrote, which is checked on its own.
 template <typename G>
-void expect_leaf(const std::vector<float>& e, const Output& out, const Tree& tree, std::uint32_t j) {
+void expect_leaf(const std::vector<float>& e, const Output& out, const Tree& tree,
+                 const std::vector<PacketRange>& packets, std::uint32_t j) {
     const std::string where = "packet " + std::to_string(j);
-    const std::size_t n = e.size() / kComponents<G>;
-    const std::size_t begin = 32 * j, end = std::min<std::size_t>(n, begin + 32);
+    const std::size_t begin = packets[j].first, end = begin + packets[j].count;
     const AABB& got = out.aabbs[tree.leaf_count - 1 + j];
     const Bounds ref = reference_bounds<G>(e, begin, end);
     expect_box(got, ref, where);
@@ -336,10 +359,11 @@ void expect_leaf(const std::vector<float>& e, const Output& out, const Tree& tre
 // Internal node i: the union box and the weighted centre of everything below
 // it, the subtree weight, and max_dist left as it was.
 template <typename G>
-void expect_internal(const std::vector<float>& e, const Output& out, const Tree& tree, std::uint32_t i) {
+void expect_internal(const std::vector<float>& e, const Output& out, const Tree& tree,
+                     const std::vector<PacketRange>& packets, std::uint32_t i) {
     const std::string where = "internal " + std::to_string(i);
-    const std::size_t n = e.size() / kComponents<G>;
-    const std::size_t begin = 32 * tree.first[i], end = std::min<std::size_t>(n, 32 * (tree.last[i] + 1));
+    const PacketRange& last = packets[tree.last[i]];
+    const std::size_t begin = packets[tree.first[i]].first, end = last.first + last.count;
     const Bounds ref = reference_bounds<G>(e, begin, end);
     expect_box(out.aabbs[i], ref, where);
     expect_com(out.aabbs[i], ref.com, 2e-5 * (kScale + 1.0), where);
@@ -348,27 +372,42 @@ void expect_internal(const std::vector<float>& e, const Output& out, const Tree&
 }
 
 template <typename G>
-void expect_tree(const std::vector<float>& e, const Output& out, const Tree& tree) {
+void expect_tree(const std::vector<float>& e, const Output& out, const Tree& tree,
+                 const std::vector<PacketRange>& packets) {
     ASSERT_EQ(out.status, cudaSuccess);
-    for (std::uint32_t j = 0; j < tree.leaf_count; ++j) expect_leaf<G>(e, out, tree, j);
-    for (std::uint32_t i = 0; i + 1 < tree.leaf_count; ++i) expect_internal<G>(e, out, tree, i);
+    for (std::uint32_t j = 0; j < tree.leaf_count; ++j) expect_leaf<G>(e, out, tree, packets, j);
+    for (std::uint32_t i = 0; i + 1 < tree.leaf_count; ++i) expect_internal<G>(e, out, tree, packets, i);
+}
+
+// Runs and checks the kernel, the packets runs of 32 elements unless given.
+template <typename G>
+Output run_and_check(const std::vector<float>& e, const Tree& tree, std::vector<PacketRange> packets = {}) {
+    if (packets.empty()) packets = fixed_packets(e.size() / kComponents<G>);
+    const Output out = run<G>(e, tree, packets);
+    expect_tree<G>(e, out, tree, packets);
+    return out;
 }
 
 using LeafCoefficients = test::RuntimeTest;
 
 // ----------------------------------------------------------------- tests
 
-// About 20 packets on a random tree, the last packet partly filled: every
-// leaf against the reference, every internal node against the union of its
-// packets.
+Tree random_tree(std::uint32_t leaves, unsigned seed) {
+    std::mt19937 rng(seed);
+    return make_tree(leaves, [&rng](std::uint32_t a, std::uint32_t b) {
+        return std::uniform_int_distribution<std::uint32_t>(a, b - 1)(rng);
+    });
+}
+
+// About 20 packets of 32 and about 40 of random sizes on random trees, the
+// last packet partly filled: every leaf against the reference, every
+// internal node against the union of its packets.
 TEST_F(LeafCoefficients, TrianglesOnRandomTree) {
     const std::size_t n = 20 * 32 - 13;
     const std::vector<float> e = random_triangles(n, 7);
-    std::mt19937 rng(11);
-    const Tree tree = make_tree(packets_for(n), [&rng](std::uint32_t a, std::uint32_t b) {
-        return std::uniform_int_distribution<std::uint32_t>(a, b - 1)(rng);
-    });
-    expect_tree<Triangle>(e, run<Triangle>(e, tree), tree);
+    run_and_check<Triangle>(e, random_tree(packets_for(n), 11));
+    const std::vector<PacketRange> packets = random_packets(n, 13);
+    run_and_check<Triangle>(e, random_tree(static_cast<std::uint32_t>(packets.size()), 17), packets);
 }
 
 // Points: centres are plain means of the positions whatever the normals'
@@ -376,13 +415,12 @@ TEST_F(LeafCoefficients, TrianglesOnRandomTree) {
 TEST_F(LeafCoefficients, PointsOnRandomTree) {
     const std::size_t n = 19 * 32 + 5;
     const std::vector<float> e = random_points(n, 3);
-    std::mt19937 rng(5);
-    const Tree tree = make_tree(packets_for(n), [&rng](std::uint32_t a, std::uint32_t b) {
-        return std::uniform_int_distribution<std::uint32_t>(a, b - 1)(rng);
-    });
-    const Output out = run<PointNormal>(e, tree);
-    expect_tree<PointNormal>(e, out, tree);
+    const Output out = run_and_check<PointNormal>(e, random_tree(packets_for(n), 5));
     EXPECT_FLOAT_EQ(out.subtree_weights[0], static_cast<float>(n));
+    const std::vector<PacketRange> packets = random_packets(n, 19);
+    const Output varied =
+        run_and_check<PointNormal>(e, random_tree(static_cast<std::uint32_t>(packets.size()), 23), packets);
+    EXPECT_FLOAT_EQ(varied.subtree_weights[0], static_cast<float>(n));
 }
 
 // Degenerate trees: every packet but one climbs only one level before it
@@ -392,8 +430,8 @@ TEST_F(LeafCoefficients, ChainTreesLeaningEitherWay) {
     const std::vector<float> e = random_triangles(n, 21);
     const Tree right_leaning = make_tree(packets_for(n), [](std::uint32_t a, std::uint32_t) { return a; });
     const Tree left_leaning = make_tree(packets_for(n), [](std::uint32_t, std::uint32_t b) { return b - 1; });
-    expect_tree<Triangle>(e, run<Triangle>(e, right_leaning), right_leaning);
-    expect_tree<Triangle>(e, run<Triangle>(e, left_leaning), left_leaning);
+    run_and_check<Triangle>(e, right_leaning);
+    run_and_check<Triangle>(e, left_leaning);
 }
 
 // Small counts around packet boundaries: a last packet of one element, a
@@ -402,10 +440,8 @@ TEST_F(LeafCoefficients, PartialLastPacketIsUntouchedByTailLanes) {
     for (std::size_t n : {33u, 64u, 95u}) {
         SCOPED_TRACE(n);
         const Tree tree = balanced_tree(packets_for(n));
-        const std::vector<float> tri = random_triangles(n, 40 + n);
-        expect_tree<Triangle>(tri, run<Triangle>(tri, tree), tree);
-        const std::vector<float> pts = random_points(n, 50 + n);
-        expect_tree<PointNormal>(pts, run<PointNormal>(pts, tree), tree);
+        run_and_check<Triangle>(random_triangles(n, 40 + n), tree);
+        run_and_check<PointNormal>(random_points(n, 50 + n), tree);
     }
 }
 
@@ -413,14 +449,8 @@ TEST_F(LeafCoefficients, PartialLastPacketIsUntouchedByTailLanes) {
 // nothing is propagated (the spare weight entry stays zero).
 TEST_F(LeafCoefficients, SinglePacketHasNoPropagation) {
     const Tree tree = make_tree(1, nullptr);
-    const std::vector<float> tri = random_triangles(20, 1);
-    const Output t = run<Triangle>(tri, tree);
-    expect_tree<Triangle>(tri, t, tree);
-    EXPECT_EQ(t.subtree_weights[0], 0.0f);
-    const std::vector<float> pts = random_points(32, 2);
-    const Output p = run<PointNormal>(pts, tree);
-    expect_tree<PointNormal>(pts, p, tree);
-    EXPECT_EQ(p.subtree_weights[0], 0.0f);
+    EXPECT_EQ(run_and_check<Triangle>(random_triangles(20, 1), tree).subtree_weights[0], 0.0f);
+    EXPECT_EQ(run_and_check<PointNormal>(random_points(32, 2), tree).subtree_weights[0], 0.0f);
 }
 
 // A packet of zero-area triangles (collinear along x, and collapsed to a
@@ -444,8 +474,7 @@ TEST_F(LeafCoefficients, ZeroAreaPacketDefersToItsSibling) {
                 e[9 * i + 3 * v + 2] = z;
             }
         }
-        const Output out = run<Triangle>(e, tree);
-        expect_tree<Triangle>(e, out, tree);
+        const Output out = run_and_check<Triangle>(e, tree);
 
         const std::array<float, 30> values = coefficient_values(out.coefficients[zero]);
         for (int i = 0; i < 30; ++i) EXPECT_EQ(values[i], 0.0f) << i;
@@ -463,7 +492,7 @@ TEST_F(LeafCoefficients, ZeroAreaPacketDefersToItsSibling) {
 TEST_F(LeafCoefficients, NoElementsLaunchNothing) {
     const Tree tree = make_tree(1, nullptr);
     hr::clear_failures();
-    const Output out = run<Triangle>({}, tree);
+    const Output out = run<Triangle>({}, tree, {});
     EXPECT_EQ(out.status, cudaSuccess);
     EXPECT_EQ(hr::calls(hr::Operation::Launch), 0u);
     EXPECT_EQ(half_bits(out.aabbs[0].max_dist), kSentinelRadius);
@@ -474,7 +503,7 @@ TEST_F(LeafCoefficients, LaunchFailureIsReportedAndReturned) {
     const Tree tree = balanced_tree(2);
     hr::fail_nth(hr::Operation::Launch, 1, cudaErrorLaunchOutOfResources);
     ::testing::internal::CaptureStderr();
-    const Output out = run<PointNormal>(e, tree);
+    const Output out = run<PointNormal>(e, tree, fixed_packets(40));
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(out.status, cudaErrorLaunchOutOfResources);
     EXPECT_NE(err.find("CUDA Runtime Error: "), std::string::npos) << err;

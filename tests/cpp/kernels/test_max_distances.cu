@@ -24,22 +24,30 @@ namespace hr = test::hr;
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
 // The tables the collapse leaves behind, reduced to what radii need: each
-// node's com and parent, each packet's holding node.
+// node's com and parent, each packet's elements and holding node.
 struct Hierarchy {
     std::vector<Vec3> coms;
     std::vector<std::uint32_t> node_parents, leaf_parents;
+    std::vector<PacketRange> packets;
 };
 
-// Node v > 0 hangs below a random earlier node; packets hang below random
-// nodes, so some nodes hold nothing and keep radius 0.
-Hierarchy random_hierarchy(std::uint32_t nodes, std::uint32_t packets, std::mt19937& rng) {
+// Node v > 0 hangs below a random earlier node; packets (of 32 elements, or
+// of random sizes 1 .. 32) hang below random nodes, so some nodes hold
+// nothing and keep radius 0.
+Hierarchy random_hierarchy(std::uint32_t nodes, std::uint32_t n, bool varied, std::mt19937& rng) {
     std::uniform_real_distribution<float> place(-3.0f, 3.0f);
+    std::uniform_int_distribution<std::uint32_t> size(1, 32);
     Hierarchy h;
     for (std::uint32_t v = 0; v < nodes; ++v) {
         h.coms.push_back({place(rng), place(rng), place(rng)});
         h.node_parents.push_back(v == 0 ? kNone : static_cast<std::uint32_t>(rng() % v));
     }
-    for (std::uint32_t j = 0; j < packets; ++j) h.leaf_parents.push_back(static_cast<std::uint32_t>(rng() % nodes));
+    for (std::uint32_t first = 0; first < n;) {
+        const std::uint32_t count = std::min(varied ? size(rng) : 32u, n - first);
+        h.packets.push_back({first, count});
+        h.leaf_parents.push_back(static_cast<std::uint32_t>(rng() % nodes));
+        first += count;
+    }
     return h;
 }
 
@@ -59,8 +67,12 @@ std::vector<float> random_planes(std::uint32_t n, std::mt19937& rng) {
 template <typename Geometry>
 std::vector<double> reference_radii(const Hierarchy& h, const std::vector<float>& planes, std::uint32_t n) {
     std::vector<double> radii(h.coms.size(), 0.0);
+    std::vector<std::uint32_t> packet_of(n);
+    for (std::uint32_t j = 0; j < h.packets.size(); ++j) {
+        for (std::uint32_t k = 0; k < h.packets[j].count; ++k) packet_of[h.packets[j].first + k] = j;
+    }
     for (std::uint32_t e = 0; e < n; ++e) {
-        for (std::uint32_t v = h.leaf_parents[e / 32]; v != kNone; v = h.node_parents[v]) {
+        for (std::uint32_t v = h.leaf_parents[packet_of[e]]; v != kNone; v = h.node_parents[v]) {
             for (unsigned k = 0; k < kPoints<Geometry>; ++k) {
                 const double dx = planes[(3 * k + 0) * std::size_t(n) + e] - double(h.coms[v].x);
                 const double dy = planes[(3 * k + 1) * std::size_t(n) + e] - double(h.coms[v].y);
@@ -96,11 +108,13 @@ Radii run(const Hierarchy& h, const std::vector<float>& planes, std::uint32_t n)
     test::DeviceBuffer<float> soa(padded);
     test::DeviceBuffer<BVH8Node> nodes(nodes_with_coms(h.coms));
     test::DeviceBuffer<std::uint32_t> node_parents(h.node_parents), leaf_parents(h.leaf_parents);
+    test::DeviceBuffer<PacketRange> packets(h.packets);
     test::DeviceBuffer<float> max_distances(std::max(K, 1u));
     max_distances.zero();
     cudaStream_t stream = nullptr;
-    EXPECT_CUDA(compute_max_distances<Geometry>(nodes.get(), soa.get(), leaf_parents.get(), node_parents.get(),
-                                                max_distances.get(), n, K, 1.0f, stream));
+    EXPECT_CUDA(compute_max_distances<Geometry>(nodes.get(), soa.get(), packets.get(),
+                                                static_cast<std::uint32_t>(h.packets.size()), leaf_parents.get(),
+                                                node_parents.get(), max_distances.get(), n, K, 1.0f, stream));
     EXPECT_CUDA(cudaDeviceSynchronize());
     return {nodes.download(), max_distances.download()};
 }
@@ -123,9 +137,9 @@ std::string radius_error(const std::vector<BVH8Node>& nodes, const std::vector<d
 }
 
 template <typename Geometry>
-void check_random(std::uint32_t nodes, std::uint32_t n, unsigned seed) {
+void check_random(std::uint32_t nodes, std::uint32_t n, unsigned seed, bool varied = false) {
     std::mt19937 rng(seed);
-    const Hierarchy h = random_hierarchy(nodes, (n + 31) / 32, rng);
+    const Hierarchy h = random_hierarchy(nodes, n, varied, rng);
     const std::vector<float> planes = random_planes<Geometry>(n, rng);
     const Radii r = run<Geometry>(h, planes, n);
     const std::vector<double> reference = reference_radii<Geometry>(h, planes, n);
@@ -139,11 +153,13 @@ TEST_F(MaxDistances, TriangleRadiiMatchFloat64) {
     check_random<Triangle>(5, 100, 1);         // a few nodes, a partial block
     check_random<Triangle>(300, 12787, 2);     // cache and global nodes, partial last packet
     check_random<Triangle>(128, 128 * 32, 3);  // exactly the cached nodes
+    check_random<Triangle>(200, 5000, 6, true);  // packets of 1 .. 32 elements
 }
 
 TEST_F(MaxDistances, PointRadiiMatchFloat64) {
     check_random<PointNormal>(7, 33, 4);
     check_random<PointNormal>(400, 20000 - 5, 5);
+    check_random<PointNormal>(150, 3001, 7, true);
 }
 
 // Two nodes, the inner one holding a packet of a single point at its com:
@@ -156,6 +172,7 @@ TEST_F(MaxDistances, SinglePointAtTheCentreHasRadiusZero) {
     h.coms = {{1.0f, 0.0f, 0.0f}, {8.0f, 0.0f, 0.0f}};
     h.node_parents = {kNone, 0};
     h.leaf_parents = {0, 1};
+    h.packets = {{0, 32}, {32, 1}};
     const Radii r = run<PointNormal>(h, planes, n);
     EXPECT_EQ(0.0f, __half2float(r.nodes[1].max_dist));
     EXPECT_EQ(7.0f, __half2float(r.nodes[0].max_dist));
@@ -166,11 +183,12 @@ TEST_F(MaxDistances, NoNodesLaunchNothing) {
     test::DeviceBuffer<BVH8Node> nodes(1);
     test::DeviceBuffer<float> soa(6 * 32), max_distances(1);
     test::DeviceBuffer<std::uint32_t> parents(1);
+    test::DeviceBuffer<PacketRange> packets(std::vector<PacketRange>{{0, 32}});
     const std::vector<BVH8Node> before = nodes.download();
     hr::clear_failures();
     cudaStream_t stream = nullptr;
-    EXPECT_CUDA(compute_max_distances<PointNormal>(nodes.get(), soa.get(), parents.get(), parents.get(),
-                                                   max_distances.get(), 32, 0, 1.0f, stream));
+    EXPECT_CUDA(compute_max_distances<PointNormal>(nodes.get(), soa.get(), packets.get(), 1, parents.get(),
+                                                   parents.get(), max_distances.get(), 32, 0, 1.0f, stream));
     EXPECT_EQ(0u, hr::calls(hr::Operation::Launch));
     const std::vector<BVH8Node> after = nodes.download();
     EXPECT_EQ(0, std::memcmp(before.data(), after.data(), sizeof(BVH8Node)));

@@ -227,6 +227,7 @@ BVH8Node to_node(const Summary& s) {
 }
 
 struct HostTree {
+    std::vector<PacketRange> packets;
     std::vector<BVH8Node> nodes;
     std::vector<LeafPointers> leaf_pointers;
     std::vector<TailorCoefficientsF16> node_coefficients;
@@ -242,13 +243,39 @@ struct HostTree {
         node_coefficients.push_back(TailorCoefficientsF16{});
         return std::uint32_t(nodes.size() - 1);
     }
+
+    // The elements of packets first .. first + count - 1: begin .. end - 1.
+    std::size_t begin(std::uint32_t first) const { return packets[first].first; }
+    std::size_t end(std::uint32_t first, std::uint32_t count) const {
+        const PacketRange& last = packets[first + count - 1];
+        return std::size_t(last.first) + last.count;
+    }
 };
 
+// Runs of 32 elements, the last one shorter.
+std::vector<PacketRange> fixed_packets(std::size_t n) {
+    std::vector<PacketRange> packets;
+    for (std::uint32_t first = 0; first < n; first += 32) packets.push_back({first, std::min<std::uint32_t>(32, n - first)});
+    return packets;
+}
+
+// Packets of random sizes 1 .. 32, as the build's cut makes them.
+std::vector<PacketRange> random_packets(std::size_t n, std::mt19937& rng) {
+    std::vector<PacketRange> packets;
+    for (std::uint32_t first = 0; first < n;) {
+        const std::uint32_t count =
+            std::min<std::uint32_t>(std::uniform_int_distribution<std::uint32_t>(1, 32)(rng), std::uint32_t(n) - first);
+        packets.push_back({first, count});
+        first += count;
+    }
+    return packets;
+}
+
 template <typename G>
-void add_leaf_records(HostTree& tree, const std::vector<G>& elements) {
-    const std::size_t packets = (elements.size() + 31) / 32;
-    for (std::size_t p = 0; p < packets; ++p) {
-        const Summary s = summarize(elements, 32 * p, std::min(elements.size(), 32 * p + 32));
+void add_leaf_records(HostTree& tree, const std::vector<G>& elements, const std::vector<PacketRange>& packets) {
+    tree.packets = packets;
+    for (std::uint32_t p = 0; p < packets.size(); ++p) {
+        const Summary s = summarize(elements, tree.begin(p), tree.end(p, 1));
         tree.leaf_aabbs.push_back(to_aabb(s));
         tree.leaf_coefficients.push_back(TailorCoefficientsF16::from_float(s.coefficients));
     }
@@ -259,9 +286,9 @@ void add_leaf_records(HostTree& tree, const std::vector<G>& elements) {
 // internal children, stored contiguously in slot order. Surplus packets go to
 // odd slots first, so leaf and internal slots interleave.
 template <typename G>
-HostTree build_tree(const std::vector<G>& elements) {
+HostTree build_tree(const std::vector<G>& elements, const std::vector<PacketRange>& table = {}) {
     HostTree tree;
-    add_leaf_records(tree, elements);
+    add_leaf_records(tree, elements, table.empty() ? fixed_packets(elements.size()) : table);
     const std::uint32_t packets = std::uint32_t(tree.leaf_aabbs.size());
     struct Pending {
         std::uint32_t node, first, count, level;
@@ -271,8 +298,7 @@ HostTree build_tree(const std::vector<G>& elements) {
         const Pending job = pending.front();
         pending.pop_front();
         tree.levels = std::max(tree.levels, job.level);
-        const Summary s =
-            summarize(elements, 32 * std::size_t(job.first), std::min(elements.size(), 32 * std::size_t(job.first + job.count)));
+        const Summary s = summarize(elements, tree.begin(job.first), tree.end(job.first, job.count));
         BVH8Node node = to_node(s);
         tree.node_coefficients[job.node] = TailorCoefficientsF16::from_float(s.coefficients);
         const std::uint32_t groups = std::min(8u, job.count);
@@ -306,7 +332,7 @@ HostTree build_tree(const std::vector<G>& elements) {
 template <typename G>
 HostTree build_caterpillar(const std::vector<G>& elements, std::uint32_t levels) {
     HostTree tree;
-    add_leaf_records(tree, elements);
+    add_leaf_records(tree, elements, fixed_packets(elements.size()));
     tree.levels = levels;
     std::uint32_t spine = tree.add_node();
     std::uint32_t packet = 0;
@@ -321,7 +347,7 @@ HostTree build_caterpillar(const std::vector<G>& elements, std::uint32_t levels)
             children[j] = tree.add_node();
         }
         for (std::uint32_t j = 0; j < (last ? 8u : 7u); ++j, packet += 2) {
-            const Summary s = summarize(elements, 32 * std::size_t(packet), 32 * std::size_t(packet + 2));
+            const Summary s = summarize(elements, tree.begin(packet), tree.end(packet, 2));
             BVH8Node twig = to_node(s);
             twig.setChildMeta(0, Leaf);
             twig.setChildMeta(1, Leaf);
@@ -420,10 +446,10 @@ struct Scene {
 };
 
 template <typename G>
-void add_packet(const std::vector<G>& elements, std::uint32_t packet, const Vec3& q, float inv_epsilon,
+void add_packet(const std::vector<G>& elements, const PacketRange& packet, const Vec3& q, float inv_epsilon,
                 Expected& out) {
     out.exact_packets += 1;
-    for (std::size_t i = 32 * std::size_t(packet); i < std::min(elements.size(), 32 * std::size_t(packet) + 32); ++i) {
+    for (std::size_t i = packet.first; i < std::size_t(packet.first) + packet.count; ++i) {
         const float c = elements[i].contributionToQuery(q, inv_epsilon);
         out.value += c;
         out.tolerance += 1e-5 * std::fabs(c);
@@ -458,7 +484,7 @@ void visit(const Scene<G>& scene, std::uint32_t v, const Vec3& q, float beta_sq,
                 out.tolerance += e.tolerance;
                 out.leaf_far_field += 1;
             } else {
-                add_packet(scene.elements, p, q, inv_epsilon, out);
+                add_packet(scene.elements, scene.tree.packets[p], q, inv_epsilon, out);
             }
         } else {
             visit(scene, node.first_child + rank++, q, beta_sq, inv_epsilon, out);
@@ -494,6 +520,7 @@ class Evaluator {
 public:
     Evaluator(const Scene<G>& scene, const std::vector<Vec3>& queries, const std::vector<std::uint32_t>& order)
         : num_elements_(std::uint32_t(scene.elements.size())),
+          num_packets_(std::uint32_t(scene.tree.packets.size())),
           num_queries_(std::uint32_t(queries.size())),
           levels_(scene.tree.levels),
           planes_(planes(scene.elements)),
@@ -501,6 +528,7 @@ public:
           order_(order),
           out_(std::max<std::size_t>(queries.size(), 1)),
           counter_(1) {
+        if (!scene.tree.packets.empty()) packets_ = std::make_unique<DeviceBuffer<PacketRange>>(scene.tree.packets);
         if (!scene.tree.nodes.empty()) {
             nodes_ = std::make_unique<DeviceBuffer<BVH8Node>>(scene.tree.nodes);
             leaf_pointers_ = std::make_unique<DeviceBuffer<LeafPointers>>(scene.tree.leaf_pointers);
@@ -523,6 +551,8 @@ public:
             p.leaf_coefficients = leaf_coefficients_->get();
             p.leaf_aabbs = leaf_aabbs_->get();
         }
+        if (packets_) p.packets = packets_->get();
+        p.num_packets = num_packets_;
         p.geometry = SoAView<G>{planes_.get(), num_elements_};
         p.num_queries = num_queries_;
         p.num_elements = num_elements_;
@@ -549,7 +579,7 @@ public:
     // per sorted element, planes of stride num_elements (scene scale 1).
     std::vector<float> gradient(float beta, const std::vector<float>& grad_output) {
         constexpr std::size_t components = sizeof(G) / sizeof(float);
-        const std::size_t packets = (num_elements_ + 31) / 32, nodes = nodes_->download().size();
+        const std::size_t packets = num_packets_, nodes = nodes_->download().size();
         DeviceBuffer<float> g(grad_output), node_adjoints(33 * nodes), packet_adjoints(33 * packets),
             element_planes(components * num_elements_);
         node_adjoints.zero();
@@ -558,10 +588,20 @@ public:
         const ComputeWindingNumbersParams<G> p = params(beta, kEpsilon);
         EXPECT_CUDA(compute_gradient_walk<G>(
             p, 0, stream_, GradientTargets{g.get(), node_adjoints.get(), packet_adjoints.get(), element_planes.get()}));
-        const TreeAdjointParams<G> tree{p.nodes,          p.leaf_pointers,         p.node_coefficients,
-                                        p.leaf_coefficients, p.leaf_aabbs,         p.geometry,
-                                        num_elements_,    std::uint32_t(nodes),    levels_,
-                                        1.0f,             node_adjoints.get(),     packet_adjoints.get(),
+        const TreeAdjointParams<G> tree{p.nodes,
+                                        p.leaf_pointers,
+                                        p.node_coefficients,
+                                        p.leaf_coefficients,
+                                        p.leaf_aabbs,
+                                        p.packets,
+                                        p.num_packets,
+                                        p.geometry,
+                                        num_elements_,
+                                        std::uint32_t(nodes),
+                                        levels_,
+                                        1.0f,
+                                        node_adjoints.get(),
+                                        packet_adjoints.get(),
                                         element_planes.get()};
         EXPECT_CUDA(tree_adjoint_to_elements<G>(tree, stream_));
         EXPECT_CUDA(cudaStreamSynchronize(stream_));
@@ -571,19 +611,20 @@ public:
     // The census walk's counts per batch of 32 queries.
     std::vector<WorkCensus> census(float beta, float epsilon = kEpsilon) {
         DeviceBuffer<WorkCensus> counts((num_queries_ + 31) / 32);
-        DeviceBuffer<std::uint32_t> packet_passes((num_elements_ + 31) / 32);
+        DeviceBuffer<std::uint32_t> packet_passes(std::max<std::size_t>(num_packets_, 1));
         EXPECT_CUDA(compute_work_census<G>(params(beta, epsilon), 0, stream_, counts.get(), packet_passes.get()));
         EXPECT_CUDA(cudaStreamSynchronize(stream_));
         return counts.download();
     }
 
 private:
-    std::uint32_t num_elements_, num_queries_, levels_;
+    std::uint32_t num_elements_, num_packets_, num_queries_, levels_;
     DeviceBuffer<float> planes_;
     DeviceBuffer<Vec3> queries_;
     DeviceBuffer<std::uint32_t> order_;
     DeviceBuffer<float> out_;
     DeviceBuffer<std::uint32_t> counter_;
+    std::unique_ptr<DeviceBuffer<PacketRange>> packets_;
     std::unique_ptr<DeviceBuffer<BVH8Node>> nodes_;
     std::unique_ptr<DeviceBuffer<LeafPointers>> leaf_pointers_;
     std::unique_ptr<DeviceBuffer<TailorCoefficientsF16>> node_coefficients_;
@@ -604,7 +645,7 @@ class TraversalTest : public test::RuntimeTest {};
 using GeometryKinds = ::testing::Types<Triangle, PointNormal>;
 TYPED_TEST_SUITE(TraversalTest, GeometryKinds);
 
-// 2233 elements (70 packets, the last short) on a unit sphere, in a
+// 2233 elements (packets of 1 to 32 elements) on a unit sphere, in a
 // three-level tree with interleaved leaf and internal slots; 77 queries in
 // shuffled order, among them the root's centre, a packet's centre and an
 // element's vertex. For every beta each lane must take exactly its own walk:
@@ -619,7 +660,7 @@ TYPED_TEST(TraversalTest, EveryLaneFollowsItsOwnWalk) {
     Scene<G> scene;
     scene.elements = sphere_elements<G>(32 * 70 - 7, {0.1, -0.2, 0.05}, 1.0, 0.04, rng);
     sort_along_curve(scene.elements);
-    scene.tree = build_tree(scene.elements);
+    scene.tree = build_tree(scene.elements, random_packets(scene.elements.size(), rng));
     ASSERT_EQ(scene.tree.levels, 3u);
 
     std::vector<Vec3> queries = random_queries(77, 1.6, rng);
@@ -703,12 +744,11 @@ struct FixedWalk {
     void collect(const Scene<G>& scene, std::uint32_t v, std::uint32_t query, const Vec3& q, float beta_sq,
                  float near_field) {
         const HostTree& tree = scene.tree;
-        const std::uint32_t n = std::uint32_t(scene.elements.size());
         const BVH8Node& node = tree.nodes[v];
         if (accepts(q, node.com, node.max_dist, beta_sq, near_field)) {
             std::uint32_t lo = ~0u, hi = 0;
             packet_range(tree, v, lo, hi);
-            terms.push_back({query, 32 * lo, std::min(n, 32 * hi), true});
+            terms.push_back({query, std::uint32_t(tree.begin(lo)), std::uint32_t(tree.end(lo, hi - lo)), true});
             return;
         }
         std::uint32_t rank = 0;
@@ -717,7 +757,7 @@ struct FixedWalk {
             if (kind == Leaf) {
                 const std::uint32_t p = tree.leaf_pointers[v].leaf_index[slot];
                 const AABB& box = tree.leaf_aabbs[p];
-                terms.push_back({query, 32 * p, std::min(n, 32 * p + 32),
+                terms.push_back({query, std::uint32_t(tree.begin(p)), std::uint32_t(tree.end(p, 1)),
                                  accepts(q, box.com, box.max_dist, beta_sq, near_field)});
             } else if (kind == Internal) {
                 collect(scene, node.first_child + rank++, query, q, beta_sq, near_field);
@@ -773,7 +813,7 @@ TYPED_TEST(TraversalTest, GradientIsTheDerivativeOfTheWalk) {
     Scene<G> scene;
     scene.elements = sphere_elements<G>(32 * 40 - 5, {0.1, -0.2, 0.05}, 1.0, 0.04, rng);
     sort_along_curve(scene.elements);
-    scene.tree = build_tree(scene.elements);
+    scene.tree = build_tree(scene.elements, random_packets(scene.elements.size(), rng));
     std::vector<Vec3> queries = random_queries(48, 1.6, rng);
     std::normal_distribution<float> normal;
     std::vector<float> g(queries.size());

@@ -9,32 +9,36 @@ constexpr unsigned kDistanceBlock = 128;  // four warps, one leaf packet each
 constexpr unsigned kQuantizeBlock = 256;
 constexpr unsigned kFullMask = 0xffffffffu;
 
-// One thread per sorted element; a warp is one leaf packet, so its lanes
-// climb the same path from the packet's BVH8 node to the root. At every node
-// the warp's largest distance to the node's com goes in with one atomic
-// maximum on the float's bit pattern (non-negative floats order like ints).
-// Nodes 0 .. 127 sit on many climbs of a block and are merged in shared
-// memory first, then flushed once per block. Distances are in scene units.
+// One warp per leaf packet, one lane per element of it, so the lanes climb
+// the same path from the packet's BVH8 node to the root. At every node the
+// warp's largest distance to the node's com goes in with one atomic maximum
+// on the float's bit pattern (non-negative floats order like ints). Nodes
+// 0 .. 127 sit on many climbs of a block and are merged in shared memory
+// first, then flushed once per block. Distances are in scene units.
 template <typename Geometry>
 __global__ void __launch_bounds__(kDistanceBlock)
-    compute_exact_max_distances_kernel(const BVH8Node* nodes, SoAView<Geometry> geometry,
-                                       const std::uint32_t* leaf_parents, const std::uint32_t* node_parents,
-                                       float* max_distances, std::uint32_t element_count, std::uint32_t node_count,
-                                       float scene_scale) {
+    compute_exact_max_distances_kernel(const BVH8Node* nodes, SoAView<Geometry> geometry, const PacketRange* packets,
+                                       std::uint32_t packet_count, const std::uint32_t* leaf_parents,
+                                       const std::uint32_t* node_parents, float* max_distances,
+                                       std::uint32_t node_count, float scene_scale) {
     __shared__ int shared_max_dists[kDistanceBlock];
     shared_max_dists[threadIdx.x] = 0;
     __syncthreads();
 
-    const std::uint32_t e = blockIdx.x * blockDim.x + threadIdx.x;
+    const std::uint32_t packet = blockIdx.x * (blockDim.x / 32u) + threadIdx.x / 32u;
+    const std::uint32_t lane = threadIdx.x & 31u;
     Geometry element{};
-    std::uint32_t v = INVALID_INDEX;
-    if (e < element_count) {
-        element = Geometry::load(geometry, e, geometry.stride).scaled(scene_scale);
-        v = __ldg(leaf_parents + e / ELEMENTS_PER_LEAF);
+    bool live = false;
+    std::uint32_t v = INVALID_INDEX;  // the same for the whole warp
+    if (packet < packet_count) {
+        const PacketRange range = packets[packet];
+        live = lane < range.count;
+        if (live) element = Geometry::load(geometry, range.first + lane, geometry.stride).scaled(scene_scale);
+        v = __ldg(leaf_parents + packet);
     }
 
     while (__any_sync(kFullMask, v != INVALID_INDEX)) {
-        float d = v != INVALID_INDEX ? element.max_distance_to(nodes[v].com * scene_scale) : 0.0f;
+        float d = live ? element.max_distance_to(nodes[v].com * scene_scale) : 0.0f;
         for (unsigned offset = 1; offset < 32; offset <<= 1) d = fmaxf(d, __shfl_down_sync(kFullMask, d, offset));
         if ((threadIdx.x & 31u) == 0 && v != INVALID_INDEX) {
             if (v < kDistanceBlock) {
@@ -62,14 +66,15 @@ __global__ void __launch_bounds__(kQuantizeBlock)
 }  // namespace
 
 template <typename Geometry>
-cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, const std::uint32_t* leaf_parents,
+cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, const PacketRange* packets,
+                                  std::uint32_t packet_count, const std::uint32_t* leaf_parents,
                                   const std::uint32_t* node_parents, float* max_distances, std::uint32_t element_count,
                                   std::uint32_t node_count, float scene_scale, cudaStream_t& stream) {
     if (node_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     nolith_cuda::launch<compute_exact_max_distances_kernel<Geometry>>(
-        dim3((element_count + kDistanceBlock - 1) / kDistanceBlock), dim3(kDistanceBlock), 0, stream, nodes, view,
-        leaf_parents, node_parents, max_distances, element_count, node_count, scene_scale);
+        nolith_cuda::grid_1d(32ull * packet_count, kDistanceBlock), dim3(kDistanceBlock), 0, stream, nodes, view,
+        packets, packet_count, leaf_parents, node_parents, max_distances, node_count, scene_scale);
     const cudaError_t distances = NOLITH_CUDA_CHECK(cudaGetLastError());
     nolith_cuda::launch<quantize_bvh8_distances_kernel>(dim3((node_count + kQuantizeBlock - 1) / kQuantizeBlock),
                                                         dim3(kQuantizeBlock), 0, stream, nodes, max_distances,
@@ -78,9 +83,9 @@ cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, co
     return distances != cudaSuccess ? distances : quantize;
 }
 
-template cudaError_t compute_max_distances<Triangle>(BVH8Node*, const float*, const std::uint32_t*,
-                                                     const std::uint32_t*, float*, std::uint32_t, std::uint32_t,
-                                                     float, cudaStream_t&);
-template cudaError_t compute_max_distances<PointNormal>(BVH8Node*, const float*, const std::uint32_t*,
-                                                        const std::uint32_t*, float*, std::uint32_t, std::uint32_t,
-                                                        float, cudaStream_t&);
+template cudaError_t compute_max_distances<Triangle>(BVH8Node*, const float*, const PacketRange*, std::uint32_t,
+                                                     const std::uint32_t*, const std::uint32_t*, float*,
+                                                     std::uint32_t, std::uint32_t, float, cudaStream_t&);
+template cudaError_t compute_max_distances<PointNormal>(BVH8Node*, const float*, const PacketRange*, std::uint32_t,
+                                                        const std::uint32_t*, const std::uint32_t*, float*,
+                                                        std::uint32_t, std::uint32_t, float, cudaStream_t&);

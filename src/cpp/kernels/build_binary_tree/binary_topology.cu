@@ -1,20 +1,12 @@
 #include "kernels/build_binary_tree/binary_topology.h"
 
 #include "gpu.h"
+#include "kernels/build_binary_tree/radix_node.h"
 #include "utils/cuda_check.h"
 
 namespace {
 
 constexpr unsigned kBlock = 256;
-
-// Common prefix length of the 96-bit keys (code, leaf index) of leaves i and
-// j; -1 when j lies outside 0 .. L-1, so every search stops there.
-__device__ __forceinline__ int delta_with_tiebreaker(int i, int j, const std::uint64_t* codes, std::uint32_t L) {
-    if (j < 0 || j >= static_cast<int>(L)) return -1;
-    const std::uint64_t a = __ldg(codes + i), b = __ldg(codes + j);
-    if (a != b) return __clzll(static_cast<long long>(a ^ b));
-    return 64 + __clz(i ^ j);
-}
 
 // One thread per internal node: the node's leaf range, its split, and the
 // children's parent links. Threads never share an output location.
@@ -23,27 +15,10 @@ __global__ void __launch_bounds__(kBlock)
                                  std::uint32_t L) {
     const std::uint32_t thread = blockIdx.x * blockDim.x + threadIdx.x;
     if (thread >= L - 1) return;
-    const int i = static_cast<int>(thread);
-    const int d = delta_with_tiebreaker(i, i + 1, codes, L) < delta_with_tiebreaker(i, i - 1, codes, L) ? -1 : 1;
-    const int delta_min = delta_with_tiebreaker(i, i - d, codes, L);
-    int l_max = 2;
-    while (delta_with_tiebreaker(i, i + l_max * d, codes, L) > delta_min) l_max *= 2;
-    int l = 0;
-    for (int t = l_max / 2; t >= 1; t /= 2) {
-        if (delta_with_tiebreaker(i, i + (l + t) * d, codes, L) > delta_min) l += t;
-    }
-    const int j = i + l * d;
-    const int delta_node = delta_with_tiebreaker(i, j, codes, L);
-    int s = 0;
-    for (unsigned t = 0x80000000u >> __clz(l); t >= 1; t /= 2) {
-        if (s + static_cast<int>(t) < l && delta_with_tiebreaker(i, i + (s + static_cast<int>(t)) * d, codes, L) > delta_node) {
-            s += static_cast<int>(t);
-        }
-    }
-    const int gamma = i + s * d + min(d, 0);
-    const std::uint32_t left = min(i, j) == gamma ? gamma + L - 1 : gamma;
-    const std::uint32_t right = max(i, j) == gamma + 1 ? gamma + L : gamma + 1;
-    nodes[i] = BinaryNode{left, right};
+    const nolith_radix::RadixNode node = nolith_radix::radix_node(static_cast<int>(thread), codes, L);
+    const std::uint32_t left = node.first == node.split ? node.split + L - 1 : node.split;
+    const std::uint32_t right = node.last == node.split + 1 ? node.split + L : node.split + 1;
+    nodes[thread] = BinaryNode{left, right};
     parents[left] = thread;
     parents[right] = thread;
 }

@@ -17,16 +17,19 @@ constexpr float ZERO_WEIGHT_EPSILON = 1e-10f;
 
 // ------------------------------------------------------- per-element terms
 
-// Bounds corners of one element, each rounded to the nearest half.
-NOLITH_HD void element_bounds(const Triangle& t, Vec3_f16& lo, Vec3_f16& hi) {
-    lo = Vec3_f16::from_float({fminf(t.v0.x, fminf(t.v1.x, t.v2.x)), fminf(t.v0.y, fminf(t.v1.y, t.v2.y)),
-                               fminf(t.v0.z, fminf(t.v1.z, t.v2.z))});
-    hi = Vec3_f16::from_float({fmaxf(t.v0.x, fmaxf(t.v1.x, t.v2.x)), fmaxf(t.v0.y, fmaxf(t.v1.y, t.v2.y)),
-                               fmaxf(t.v0.z, fmaxf(t.v1.z, t.v2.z))});
+// Bounds corners of one element relative to `origin`, each rounded to the
+// nearest half.
+NOLITH_HD void element_bounds(const Triangle& t, const Vec3& origin, Vec3_f16& lo, Vec3_f16& hi) {
+    lo = Vec3_f16::from_float(Vec3{fminf(t.v0.x, fminf(t.v1.x, t.v2.x)), fminf(t.v0.y, fminf(t.v1.y, t.v2.y)),
+                                   fminf(t.v0.z, fminf(t.v1.z, t.v2.z))} -
+                              origin);
+    hi = Vec3_f16::from_float(Vec3{fmaxf(t.v0.x, fmaxf(t.v1.x, t.v2.x)), fmaxf(t.v0.y, fmaxf(t.v1.y, t.v2.y)),
+                                   fmaxf(t.v0.z, fmaxf(t.v1.z, t.v2.z))} -
+                              origin);
 }
 
-NOLITH_HD void element_bounds(const PointNormal& e, Vec3_f16& lo, Vec3_f16& hi) {
-    lo = Vec3_f16::from_float(e.p);
+NOLITH_HD void element_bounds(const PointNormal& e, const Vec3& origin, Vec3_f16& lo, Vec3_f16& hi) {
+    lo = Vec3_f16::from_float(e.p - origin);
     hi = lo;
 }
 
@@ -143,27 +146,29 @@ __device__ __forceinline__ AABB load_written_bounds(const AABB* record) {
 
 // ------------------------------------------------------------------ kernel
 
-// One warp per leaf packet; lane l handles sorted element 32 j + l, lanes
-// past the last element take part with neutral values. Everything is computed
-// in scene units (the elements scaled by `scene_scale`); centres are stored in
+// One warp per leaf packet; lane l handles the packet's element l, lanes
+// past its last element take part with neutral values. Everything is computed
+// in scene units (the elements scaled by `scene_scale`), box corners relative
+// to `origin` (the scene's lower corner in scene units, so that their half
+// precision does not depend on where the scene lies); centres are stored in
 // caller units. Lane 0 writes the packet's record and coefficients, then
 // climbs the binary tree: of the two threads that reach a node, the second
 // (its atomic add returns a non-zero weight) merges the children and goes on;
 // the first stops.
 template <typename Geometry>
 __global__ void __launch_bounds__(kBlock)
-    populate_binary_tree_aabb_and_leaf_coefficients_kernel(SoAView<Geometry> geometry,
+    populate_binary_tree_aabb_and_leaf_coefficients_kernel(SoAView<Geometry> geometry, const PacketRange* packets,
                                                            TailorCoefficientsF16* leaf_coefficients,
                                                            std::uint32_t leaf_count, const BinaryNode* binary_nodes,
                                                            AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                            float* subtree_weights, std::uint32_t element_count,
-                                                           float scene_scale) {
-    const std::uint32_t t = blockIdx.x * blockDim.x + threadIdx.x;
-    const std::uint32_t packet = t / 32u;
-    const std::uint32_t lane = t % 32u;
+                                                           float scene_scale, Vec3 origin) {
+    const std::uint32_t packet = blockIdx.x * (blockDim.x / 32u) + threadIdx.x / 32u;
+    const std::uint32_t lane = threadIdx.x % 32u;
     if (packet >= leaf_count) return;  // whole warps only
-    const bool live = t < element_count;
-    const std::uint32_t live_count = min(element_count - packet * 32u, 32u);
+    const PacketRange range = packets[packet];
+    const bool live = lane < range.count;
+    const std::uint32_t live_count = range.count;
 
     Geometry element{};
     const __half pos_inf = __float2half_rn(1e38f), neg_inf = __float2half_rn(-1e38f);
@@ -171,8 +176,8 @@ __global__ void __launch_bounds__(kBlock)
     float weight = 0.0f;
     Vec3 weighted{0.0f, 0.0f, 0.0f};
     if (live) {
-        element = Geometry::load(geometry, t, geometry.stride).scaled(scene_scale);
-        element_bounds(element, lo, hi);
+        element = Geometry::load(geometry, range.first + lane, geometry.stride).scaled(scene_scale);
+        element_bounds(element, origin, lo, hi);
         weight = element_weight(element);
         weighted = element_weighted_position(element, weight);
     }
@@ -237,24 +242,24 @@ __global__ void __launch_bounds__(kBlock)
 }  // namespace
 
 template <typename Geometry>
-cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geometry,
+cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geometry, const PacketRange* packets,
                                                             TailorCoefficientsF16* leaf_coefficients,
                                                             std::uint32_t leaf_count, const BinaryNode* binary_nodes,
                                                             AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                             float* subtree_weights, std::uint32_t element_count,
-                                                            float scene_scale, cudaStream_t& stream) {
+                                                            float scene_scale, const Vec3& origin,
+                                                            cudaStream_t& stream) {
     if (element_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
-    const std::uint32_t blocks = (leaf_count * 32u + 255u) / 256u;
     nolith_cuda::launch<populate_binary_tree_aabb_and_leaf_coefficients_kernel<Geometry>>(
-        dim3(blocks), dim3(kBlock), 0, stream, view, leaf_coefficients, leaf_count, binary_nodes, node_aabbs,
-        binary_parents, subtree_weights, element_count, scene_scale);
+        nolith_cuda::grid_1d(32ull * leaf_count, kBlock), dim3(kBlock), 0, stream, view, packets, leaf_coefficients, leaf_count, binary_nodes, node_aabbs,
+        binary_parents, subtree_weights, element_count, scene_scale, origin);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<Triangle>(
-    const float*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*, const std::uint32_t*, float*,
-    std::uint32_t, float, cudaStream_t&);
+    const float*, const PacketRange*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*,
+    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<PointNormal>(
-    const float*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*, const std::uint32_t*, float*,
-    std::uint32_t, float, cudaStream_t&);
+    const float*, const PacketRange*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*,
+    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);

@@ -6,15 +6,18 @@
 
 #include <cstdint>
 
-// One warp per leaf packet; nothing is launched when element_count is 0.
+// One warp per leaf packet (`packets`: L records); nothing is launched when
+// element_count is 0.
 // `subtree_weights` (L-1 floats) must be zero before the call. Box corners,
 // radii and coefficients are written in scene units (caller units times
-// `scene_scale`), centres in caller units. Returns the launch status
+// `scene_scale`), the corners relative to `origin` (scene units), centres in
+// caller units. Returns the launch status
 // (already reported).
 template <typename Geometry>
-cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geometry,
+cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geometry, const PacketRange* packets,
                                                             TailorCoefficientsF16* leaf_coefficients,
                                                             std::uint32_t leaf_count, const BinaryNode* binary_nodes,
                                                             AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                             float* subtree_weights, std::uint32_t element_count,
-                                                            float scene_scale, cudaStream_t& stream);
+                                                            float scene_scale, const Vec3& origin,
+                                                            cudaStream_t& stream);

@@ -47,12 +47,13 @@ NOLITH_HD float element_weight(const PointNormal&) { return 1.0f; }
 
 template <typename Geometry>
 __global__ void __launch_bounds__(kBlock)
-    packet_weights_kernel(SoAView<Geometry> geometry, std::uint32_t num_elements, float scene_scale,
-                          std::uint32_t packets, float* weights) {
+    packet_weights_kernel(SoAView<Geometry> geometry, const PacketRange* packets, float scene_scale,
+                          std::uint32_t packet_count, float* weights) {
     const std::uint32_t p = blockIdx.x * blockDim.x + threadIdx.x;
-    if (p >= packets) return;
+    if (p >= packet_count) return;
+    const PacketRange range = packets[p];
     float w = 0.0f;
-    for (std::uint32_t e = p * ELEMENTS_PER_LEAF; e < min(num_elements, (p + 1) * ELEMENTS_PER_LEAF); ++e) {
+    for (std::uint32_t e = range.first; e < range.first + range.count; ++e) {
         w += element_weight(Geometry::load(geometry, e, geometry.stride).scaled(scene_scale));
     }
     weights[p] = w;
@@ -276,24 +277,27 @@ NOLITH_HD void element_terms(const Triangle& t, const Vec3& centre, const float*
     }
 }
 
-// One thread per sorted element: its packet's total polynomial and chain,
-// plus the walk's exact terms, to caller units.
+// One warp per leaf packet, one lane per element of it: the packet's total
+// polynomial and chain, plus the walk's exact terms, to caller units.
 template <typename Geometry>
 __global__ void __launch_bounds__(kBlock)
-    element_gradients_kernel(SoAView<Geometry> geometry, std::uint32_t num_elements, const AABB* leaf_aabbs,
-                             const float* packet_adjoints, const float* chain, std::uint32_t node_count,
-                             float scene_scale, float* planes) {
-    const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i >= num_elements) return;
+    element_gradients_kernel(SoAView<Geometry> geometry, const PacketRange* packets, std::uint32_t packet_count,
+                             const AABB* leaf_aabbs, const float* packet_adjoints, const float* chain,
+                             std::uint32_t node_count, float scene_scale, float* planes) {
+    const std::uint32_t p = blockIdx.x * (blockDim.x / 32u) + threadIdx.x / 32u;
+    const std::uint32_t lane = threadIdx.x & 31u;
+    if (p >= packet_count) return;
+    const PacketRange range = packets[p];
+    if (lane >= range.count) return;
+    const std::uint32_t i = range.first + lane;
     constexpr int components = GeometryTraits<Geometry>::components;
-    const std::uint32_t p = i / ELEMENTS_PER_LEAF;
     const Geometry e = Geometry::load(geometry, i, geometry.stride).scaled(scene_scale);
     float values[components];
-    for (int c = 0; c < components; ++c) values[c] = planes[c * num_elements + i];
+    for (int c = 0; c < components; ++c) values[c] = planes[c * geometry.stride + i];
     element_terms(e, leaf_aabbs[p].com * scene_scale, packet_adjoints + kAdjointSize * std::uint64_t(p),
                   chain + kChainSize * std::uint64_t(node_count + p), values);
     for (int c = 0; c < components; ++c) {
-        planes[c * num_elements + i] = values[c] * nolith_gradients::caller_unit_factor(e, c, scene_scale);
+        planes[c * geometry.stride + i] = values[c] * nolith_gradients::caller_unit_factor(e, c, scene_scale);
     }
 }
 
@@ -303,7 +307,7 @@ dim3 grid_for(std::uint32_t n) { return dim3((n + kBlock - 1) / kBlock); }
 
 template <typename Geometry>
 cudaError_t tree_adjoint_to_elements(const TreeAdjointParams<Geometry>& p, cudaStream_t stream) {
-    const std::uint32_t packets = (p.num_elements + ELEMENTS_PER_LEAF - 1) / ELEMENTS_PER_LEAF;
+    const std::uint32_t packets = p.num_packets;
     const std::uint32_t records = p.node_count + packets;
     NOLITH_STREAM_BUFFER(std::uint32_t, offsets, p.levels + 1, stream);
     NOLITH_STREAM_BUFFER(float, weights, records, stream);
@@ -312,7 +316,7 @@ cudaError_t tree_adjoint_to_elements(const TreeAdjointParams<Geometry>& p, cudaS
     nolith_cuda::launch<level_offsets_kernel>(dim3(1), dim3(1), 0, stream, p.nodes, p.levels, offsets.get());
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     nolith_cuda::launch<packet_weights_kernel<Geometry>>(grid_for(packets), dim3(kBlock), 0, stream, p.geometry,
-                                                         p.num_elements, p.scene_scale, packets,
+                                                         p.packets, p.scene_scale, packets,
                                                          weights.get() + p.node_count);
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     for (std::uint32_t level = p.levels; level-- > 0;) {
@@ -331,8 +335,8 @@ cudaError_t tree_adjoint_to_elements(const TreeAdjointParams<Geometry>& p, cudaS
                                               p.node_adjoints, p.packet_adjoints, chain.get());
         if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     }
-    nolith_cuda::launch<element_gradients_kernel<Geometry>>(grid_for(p.num_elements), dim3(kBlock), 0, stream,
-                                                            p.geometry, p.num_elements, p.leaf_aabbs,
+    nolith_cuda::launch<element_gradients_kernel<Geometry>>(nolith_cuda::grid_1d(32ull * packets, kBlock), dim3(kBlock), 0, stream,
+                                                            p.geometry, p.packets, packets, p.leaf_aabbs,
                                                             p.packet_adjoints, chain.get(), p.node_count,
                                                             p.scene_scale, p.element_planes);
     return NOLITH_CUDA_CHECK(cudaGetLastError());

@@ -19,6 +19,8 @@ struct TreeAdjointParams {
     const TailorCoefficientsF16* node_coefficients;
     const TailorCoefficientsF16* leaf_coefficients;
     const AABB* leaf_aabbs;  // the leaf packets' records
+    const PacketRange* packets;
+    std::uint32_t num_packets;
     SoAView<Geometry> geometry;
     std::uint32_t num_elements;
     std::uint32_t node_count;  // BVH8 nodes

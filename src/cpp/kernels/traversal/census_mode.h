@@ -35,22 +35,22 @@ struct CensusMode {
     __device__ __forceinline__ static void descended(Batch& count) { count.node_descents += 1; }
     template <typename... Ignored>
     __device__ __forceinline__ static void packet_far_field(Ignored&&...) {}
-    __device__ __forceinline__ static void packet_tested(Batch& count, const Extras& extras, bool approx,
-                                                         unsigned near, std::uint32_t packet,
-                                                         std::uint32_t num_elements, unsigned lane) {
+    __device__ __forceinline__ static void packet_tested(Batch& count, bool approx) {
         const unsigned evaluating = __popc(__ballot_sync(0xffffffffu, approx));
-        const std::uint32_t first = packet * ELEMENTS_PER_LEAF;
-        const std::uint32_t elements = min(num_elements - first, ELEMENTS_PER_LEAF);
         count.leaf_slot_visits += 1;
         count.leaf_far_field_steps += evaluating != 0;
         count.leaf_far_field_evals += evaluating;
-        count.exact_packet_loads += near != 0;
-        count.exact_passes += __popc(near);
-        count.exact_element_evals += __popc(near) * elements;
-        if (lane == 0 && near != 0) atomicAdd(extras.packet_passes + packet, __popc(near));
     }
-    template <typename... Ignored>
-    __device__ __forceinline__ static void packet_exact(Ignored&&...) {}
+    template <typename Geometry>
+    __device__ __forceinline__ static void packet_exact(Batch& count, const Extras& extras,
+                                                        const SoAView<Geometry>&, std::uint32_t packet,
+                                                        const PacketRange& range, unsigned near, const Vec3&, float,
+                                                        float, unsigned lane) {
+        count.exact_packet_loads += 1;
+        count.exact_passes += __popc(near);
+        count.exact_element_evals += __popc(near) * range.count;
+        if (lane == 0) atomicAdd(extras.packet_passes + packet, __popc(near));
+    }
     __device__ __forceinline__ static void end(const Batch& count, const Extras& extras, std::uint32_t batch_start,
                                                unsigned lane) {
         if (lane == 0) extras.census[batch_start / 32] = count;

@@ -9,8 +9,8 @@ template <typename Geometry>
 cudaError_t compute_work_census(const ComputeWindingNumbersParams<Geometry>& params, int device,
                                 const cudaStream_t& stream, WorkCensus* census, std::uint32_t* packet_passes) {
     if (params.num_queries == 0 || params.num_elements <= ELEMENTS_PER_LEAF) return cudaErrorInvalidValue;
-    const std::uint32_t packets = (params.num_elements + ELEMENTS_PER_LEAF - 1) / ELEMENTS_PER_LEAF;
-    if (cudaError_t status = NOLITH_CUDA_CHECK(cudaMemsetAsync(packet_passes, 0, 4 * std::size_t(packets), stream))) {
+    if (cudaError_t status =
+            NOLITH_CUDA_CHECK(cudaMemsetAsync(packet_passes, 0, 4 * std::size_t(params.num_packets), stream))) {
         return status;
     }
     using nolith_traversal::CensusMode;

@@ -67,10 +67,10 @@ struct GradientMode {
     __device__ __forceinline__ static void packet_tested(Ignored&&...) {}
     template <typename Geometry>
     __device__ __forceinline__ static void packet_exact(const Batch& batch, const Extras& targets,
-                                                        const SoAView<Geometry>& geometry, std::uint32_t packet,
-                                                        std::uint32_t num_elements, unsigned near, const Vec3& q,
+                                                        const SoAView<Geometry>& geometry, std::uint32_t,
+                                                        const PacketRange& range, unsigned near, const Vec3& q,
                                                         float inv_epsilon, float scene_scale, unsigned lane) {
-        add_packet_gradient_exactly(geometry, packet, num_elements, near, q, batch.g, inv_epsilon, scene_scale, lane,
+        add_packet_gradient_exactly(geometry, range, near, q, batch.g, inv_epsilon, scene_scale, lane,
                                     targets.element_planes);
     }
     template <typename... Ignored>

@@ -12,8 +12,8 @@
 //   descended(batch)                                         some lane goes on into the children
 //   packet_far_field(batch, extras, approx, d, d2, coefficients, packet, lane)
 //                                                            some lane uses the packet's expansion (warp-wide)
-//   packet_tested(batch, extras, approx, near, packet, elements, lane)
-//   packet_exact(batch, extras, geometry, packet, num_elements, near, q, inv_epsilon, scene_scale, lane)
+//   packet_tested(batch, approx)                             after a leaf slot's far-field test
+//   packet_exact(batch, extras, geometry, packet, range, near, q, inv_epsilon, scene_scale, lane)
 //                                                            after the packet's exact sum (warp-wide)
 //   end(batch, extras, batch_start, lane)                    after the results are written
 
@@ -75,7 +75,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
     compute_winding_numbers_kernel(const Vec3* queries, const std::uint32_t* query_order, const BVH8Node* nodes,
                                    const LeafPointers* leaf_pointers, const TailorCoefficientsF16* node_coefficients,
                                    const TailorCoefficientsF16* leaf_coefficients, const AABB* leaf_aabbs,
-                                   SoAView<Geometry> geometry, std::uint32_t num_queries, std::uint32_t num_elements,
+                                   const PacketRange* packets, SoAView<Geometry> geometry, std::uint32_t num_queries,
                                    float* out, std::uint32_t* work_counter, float beta_sq, float inv_epsilon,
                                    float scene_scale, std::uint32_t* global_stack, std::uint32_t stack_capacity,
                                    typename Mode::Extras extras) {
@@ -174,13 +174,13 @@ __global__ void __launch_bounds__(kTraversalBlock)
                         Mode::packet_far_field(batch, extras, leaf_approx, to_packet, packet_distance2, coefficients,
                                                packet, lane);
                     }
+                    Mode::packet_tested(batch, leaf_approx);
                     const unsigned near = __ballot_sync(kFullMask, descend && !leaf_approx);
-                    Mode::packet_tested(batch, extras, leaf_approx, near, packet, num_elements, lane);
                     if (near != 0) {
-                        sum += sum_packet_exactly(geometry, packet, num_elements, near, q, inv_epsilon, scene_scale,
-                                                  lane);
-                        Mode::packet_exact(batch, extras, geometry, packet, num_elements, near, q, inv_epsilon,
-                                           scene_scale, lane);
+                        const PacketRange range = load_packet_range(packets, packet);
+                        sum += sum_packet_exactly(geometry, range, near, q, inv_epsilon, scene_scale, lane);
+                        Mode::packet_exact(batch, extras, geometry, packet, range, near, q, inv_epsilon, scene_scale,
+                                           lane);
                     }
                 } else {
                     // Children are tested when popped. A full stack drops the
@@ -203,9 +203,8 @@ __global__ void __launch_bounds__(kTraversalBlock)
 // d levels need 7 (d - 1) + 1. Each node is pushed at most once per batch,
 // so no more entries than nodes (at most L - 1) are ever needed either; with
 // the depth unknown (0) that bound alone applies.
-inline std::uint64_t stack_entries_needed(std::uint32_t tree_levels, std::uint32_t num_elements) {
-    const std::uint64_t leaves = (static_cast<std::uint64_t>(num_elements) + ELEMENTS_PER_LEAF - 1) / ELEMENTS_PER_LEAF;
-    std::uint64_t entries = leaves > 1 ? leaves - 1 : 1;
+inline std::uint64_t stack_entries_needed(std::uint32_t tree_levels, std::uint32_t num_packets) {
+    std::uint64_t entries = num_packets > 1 ? num_packets - 1 : 1;
     if (tree_levels > 0) {
         const std::uint64_t by_depth = 7ull * (tree_levels - 1) + 1;
         if (by_depth < entries) entries = by_depth;
@@ -230,7 +229,7 @@ cudaError_t launch_walk(const ComputeWindingNumbersParams<Geometry>& params, int
     // Where the warps' stacks live: static shared memory for trees of up to
     // 10 levels, dynamic shared memory while it fits a block, else a global
     // scratch buffer allocated for this launch.
-    const std::uint64_t stack_entries = stack_entries_needed(params.tree_levels, params.num_elements);
+    const std::uint64_t stack_entries = stack_entries_needed(params.tree_levels, params.num_packets);
     std::size_t dynamic_bytes = 0;
     bool global_stack = false;
     if (stack_entries > kSharedStackEntries) {
@@ -282,8 +281,8 @@ cudaError_t launch_walk(const ComputeWindingNumbersParams<Geometry>& params, int
 
     nolith_cuda::launch<compute_winding_numbers_kernel<Geometry, Mode>>(
         dim3(blocks), dim3(kTraversalBlock), dynamic_bytes, stream, params.queries, params.query_order, params.nodes,
-        params.leaf_pointers, params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs, params.geometry,
-        params.num_queries, params.num_elements, params.out, params.work_counter, params.beta * params.beta,
+        params.leaf_pointers, params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs, params.packets,
+        params.geometry, params.num_queries, params.out, params.work_counter, params.beta * params.beta,
         inv_epsilon, params.scene_scale, stack_buffer, static_cast<std::uint32_t>(stack_entries), extras);
     const cudaError_t launch_status = NOLITH_CUDA_CHECK(cudaGetLastError());
 
