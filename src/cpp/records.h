@@ -284,37 +284,110 @@ struct alignas(64) TailorCoefficientsF16 {
         for (int i = 0; i < 4; ++i) out[i] = make_uint4(words[4 * i], words[4 * i + 1], words[4 * i + 2], words[4 * i + 3]);
     }
     static constexpr unsigned kDataBytes = 60;  // 12 halves, 18 bfloat16
-
-    // Whether the far-field evaluation can use these coefficients: orders 0
-    // and 1 are evaluated in half precision (largest finite value 65504), so
-    // they must be finite and small enough that no partial sum of the
-    // evaluation overflows (|Z . n| <= 3 max|Z|, |tr M - 3 n'Mn| <= 12 max|M|);
-    // order 2 (bfloat16, float range) only has to be finite.
-    NOLITH_HD bool evaluable() const {
-        const float kZeroOrderLimit = 65504.0f / 4.0f, kFirstOrderLimit = 65504.0f / 16.0f;
-        const __half halves[3] = {zero_order.x, zero_order.y, zero_order.z};
-        for (const __half h : halves) {
-            if (!(fabsf(__half2float(h)) <= kZeroOrderLimit)) return false;
-        }
-        for (const __half h : first_order.m) {
-            if (!(fabsf(__half2float(h)) <= kFirstOrderLimit)) return false;
-        }
-        for (const __nv_bfloat16 b : second_order.t) {
-            if (!(fabsf(__bfloat162float(b)) <= 3.4e38f)) return false;
-        }
-        return true;
-    }
 };
-
-// The radius stored with an expansion: an infinite radius keeps the traversal
-// from ever evaluating an expansion that would overflow half precision.
-NOLITH_HD __half expansion_radius(float radius, const TailorCoefficientsF16& coefficients) {
-    return coefficients.evaluable() ? __float2half_rn(radius) : __ushort_as_half(0x7C00);
-}
 
 NOLITH_HD TailorCoefficients TailorCoefficients::from_f16(const TailorCoefficientsF16& h) {
     return {Vec3::from_f16(h.zero_order), Mat3x3::from_f16(h.first_order),
             Tensor3_compressed::from_f16(h.second_order)};
+}
+
+// The far field as the walk evaluates it, in float32. The expansion sums the
+// moments against derivatives of 1/r, which away from the source are
+// symmetric and trace-free: the antisymmetric parts and the traces of the
+// moments contribute nothing. What is left are the order-0 vector Z (3), the
+// symmetric trace-free part S of the first moment (5 of 9) and the fully
+// symmetric trace-free part U of the second (7 of 18), 15 numbers in one
+// 64-byte record. They are stored pre-scaled, so that for the unit vector n
+// from the query towards the centre and rho = 1 / distance the value is
+//   rho^2 (z . n + rho (s . q(n) + rho (u . c(n))))
+// with q(n) = (xx - zz, yy - zz, xy, xz, yz) and c(n) = (x (xx - 3 zz),
+// y (xx - zz), z (3 xx - zz), x (yy - zz), xyz, y (yy - 3 zz), z (3 yy - zz)):
+//   z = Z / 4 pi,
+//   s = -3 / 4 pi (S_xx, S_yy, 2 S_xy, 2 S_xz, 2 S_yz),
+//   u = 15 / 4 pi (U_xxx, 3 U_xxy, U_xxz, 3 U_xyy, 6 U_xyz, U_yyy, U_yyz).
+struct alignas(64) TailorCoefficientsTraceFree {
+    float zero_order[3];
+    float first_order[5];
+    float second_order[7];
+    std::uint32_t unused;
+
+    static constexpr float kInvFourPi = 0.07957747f;
+
+    // The record of full moments (about the same centre).
+    NOLITH_HD static TailorCoefficientsTraceFree from_moments(const TailorCoefficients& c) {
+        TailorCoefficientsTraceFree r{};
+        const float k = kInvFourPi;
+        r.zero_order[0] = c.zero_order.x * k;
+        r.zero_order[1] = c.zero_order.y * k;
+        r.zero_order[2] = c.zero_order.z * k;
+        const float* m = c.first_order.m;
+        const float third_trace = (m[0] + m[4] + m[8]) * (1.0f / 3.0f);
+        r.first_order[0] = -3.0f * k * (m[0] - third_trace);
+        r.first_order[1] = -3.0f * k * (m[4] - third_trace);
+        r.first_order[2] = -3.0f * k * (m[1] + m[3]);
+        r.first_order[3] = -3.0f * k * (m[2] + m[6]);
+        r.first_order[4] = -3.0f * k * (m[5] + m[7]);
+        // V: T symmetrised over its three indices (T[jk][i] is symmetric in
+        // j, k); v its traces; U = V less its traces.
+        const float* t = c.second_order.t;
+        const auto T = [t](int j, int k2, int i) { return t[3 * symmetric_pair_index(j, k2) + i]; };
+        const auto V = [&T](int i, int j, int k2) { return (T(j, k2, i) + T(k2, i, j) + T(i, j, k2)) * (1.0f / 3.0f); };
+        float v[3];
+        for (int a = 0; a < 3; ++a) v[a] = V(0, 0, a) + V(1, 1, a) + V(2, 2, a);
+        const float u_xxx = V(0, 0, 0) - 0.6f * v[0], u_xxy = V(0, 0, 1) - 0.2f * v[1];
+        const float u_xxz = V(0, 0, 2) - 0.2f * v[2], u_xyy = V(0, 1, 1) - 0.2f * v[0];
+        const float u_xyz = V(0, 1, 2), u_yyy = V(1, 1, 1) - 0.6f * v[1], u_yyz = V(1, 1, 2) - 0.2f * v[2];
+        const float w = 15.0f * k;
+        r.second_order[0] = w * u_xxx;
+        r.second_order[1] = 3.0f * w * u_xxy;
+        r.second_order[2] = w * u_xxz;
+        r.second_order[3] = 3.0f * w * u_xyy;
+        r.second_order[4] = 6.0f * w * u_xyz;
+        r.second_order[5] = w * u_yyy;
+        r.second_order[6] = w * u_yyz;
+        return r;
+    }
+
+    // Full moments that this record represents: Z, the symmetric trace-free
+    // S as the first moment and U as the second (their expansion has the
+    // same value as the record's).
+    NOLITH_HD TailorCoefficients moments() const {
+        const float k = 1.0f / kInvFourPi;
+        TailorCoefficients c{};
+        c.zero_order = Vec3{zero_order[0] * k, zero_order[1] * k, zero_order[2] * k};
+        const float s_xx = first_order[0] * (k / -3.0f), s_yy = first_order[1] * (k / -3.0f);
+        const float s_xy = first_order[2] * (k / -6.0f), s_xz = first_order[3] * (k / -6.0f);
+        const float s_yz = first_order[4] * (k / -6.0f);
+        c.first_order = Mat3x3{{s_xx, s_xy, s_xz, s_xy, s_yy, s_yz, s_xz, s_yz, -s_xx - s_yy}};
+        const float w = k / 15.0f;
+        const float u_xxx = second_order[0] * w, u_xxy = second_order[1] * (w / 3.0f), u_xxz = second_order[2] * w;
+        const float u_xyy = second_order[3] * (w / 3.0f), u_xyz = second_order[4] * (w / 6.0f);
+        const float u_yyy = second_order[5] * w, u_yyz = second_order[6] * w;
+        const float u_xzz = -u_xxx - u_xyy, u_yzz = -u_xxy - u_yyy, u_zzz = -u_xxz - u_yyz;
+        // U[jk][i] for the stored pairs xx, xy, xz, yy, yz, zz.
+        const float u[18] = {u_xxx, u_xxy, u_xxz, u_xxy, u_xyy, u_xyz, u_xxz, u_xyz, u_xzz,
+                             u_xyy, u_yyy, u_yyz, u_xyz, u_yyz, u_yzz, u_xzz, u_yzz, u_zzz};
+        for (int i = 0; i < 18; ++i) c.second_order.t[i] = u[i];
+        return c;
+    }
+
+    // The 15 values in their stored order: z, s, u.
+    static constexpr int kValues = 15;
+    NOLITH_HD void values(float out[kValues]) const { memcpy(out, this, sizeof(float) * kValues); }
+
+    NOLITH_HD bool finite() const {
+        float sum = 0.0f;
+        for (float x : zero_order) sum += fabsf(x);
+        for (float x : first_order) sum += fabsf(x);
+        for (float x : second_order) sum += fabsf(x);
+        return sum <= 3.4e38f;
+    }
+};
+
+// The radius stored with an expansion: an infinite radius keeps the walk
+// from ever evaluating an expansion that is not finite.
+NOLITH_HD __half expansion_radius(float radius, const TailorCoefficientsTraceFree& far_field) {
+    return far_field.finite() ? __float2half_rn(radius) : __ushort_as_half(0x7C00);
 }
 
 // ---------------------------------------------------------- geometry kinds
@@ -457,8 +530,8 @@ struct ComputeWindingNumbersParams {
     const std::uint32_t* query_order;
     const BVH8Node* nodes;
     const LeafPointers* leaf_pointers;
-    const TailorCoefficientsF16* node_coefficients;
-    const TailorCoefficientsF16* leaf_coefficients;
+    const TailorCoefficientsTraceFree* node_far_field;  // the walk's records, per BVH8 node
+    const TailorCoefficientsTraceFree* leaf_far_field;  // and per leaf packet
     const AABB* leaf_aabbs;
     const PacketRange* packets;
     std::uint32_t num_packets;
@@ -490,4 +563,6 @@ static_assert(sizeof(TailorCoefficientsF16) == 64 && alignof(TailorCoefficientsF
 static_assert(offsetof(TailorCoefficientsF16, second_order) + sizeof(Tensor3_bf16_compressed) ==
                   TailorCoefficientsF16::kDataBytes,
               "TailorCoefficientsF16 holds its values in its first 60 bytes");
+static_assert(sizeof(TailorCoefficientsTraceFree) == 64 && alignof(TailorCoefficientsTraceFree) == 64,
+              "TailorCoefficientsTraceFree is one 64-byte record");
 static_assert(sizeof(SoAView<Triangle>) == 16, "SoAView is a pointer and a stride");

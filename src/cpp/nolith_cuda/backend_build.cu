@@ -119,11 +119,14 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     NOLITH_CUDA_RAISE_REPORTED(build_binary_topology(leaf_codes.get(), binary_nodes.get(), binary_parents.get(), L, stream));
     leaf_codes.release();
 
+    // The packets' float moments, from which the nodes' are translated.
+    NOLITH_STREAM_BUFFER(TailorCoefficients, leaf_moments, L, stream);
     NOLITH_STREAM_BUFFER(float, subtree_weights, I, stream);
     thrust::fill_n(policy, subtree_weights.get(), I, 0.0f);
     NOLITH_CUDA_RAISE_REPORTED(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
-        soa_geometry, packets, leaf_coefficients, L, binary_nodes.get(), node_aabbs, binary_parents.get(),
-        subtree_weights.get(), n, scene.scene_scale, nolith_cuda::corner_origin(scene), stream));
+        soa_geometry, packets, leaf_coefficients, leaf_far_field, leaf_moments.get(), L, binary_nodes.get(),
+        node_aabbs, binary_parents.get(), subtree_weights.get(), n, scene.scene_scale,
+        nolith_cuda::corner_origin(scene), stream));
     binary_parents.release();
     subtree_weights.release();
 
@@ -164,9 +167,9 @@ void NolithBackend<Geometry>::build_tree(nolith_cuda::StreamBuffer<unsigned long
     thrust::fill_n(policy, m2m_counters.get(), I, 0u);
     NOLITH_STREAM_BUFFER(TailorCoefficients, node_coefficients_f32, I, stream);
     NOLITH_CUDA_RAISE_REPORTED(compute_internal_tailor_coefficients_m2m(
-        bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_coefficients, leaf_parents.get(), leaf_pointers,
-        node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(), scene.scene_scale,
-        stream));
+        bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_moments.get(), leaf_parents.get(), leaf_pointers,
+        node_coefficients, node_far_field, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(),
+        scene.scene_scale, stream));
 }
 
 // New scaled normals for the same points: the positions fix the order, the
@@ -184,13 +187,14 @@ void NolithBackend<Geometry>::refit_normals(const float* normal_planes) {
     const std::uint32_t K = tree_nodes;
     NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(soa_geometry + 3 * std::size_t(n), normal_planes, 12 * std::size_t(n),
                                         cudaMemcpyDeviceToDevice, stream));
+    NOLITH_STREAM_BUFFER(TailorCoefficients, leaf_moments, L, stream);
     {
         NOLITH_STREAM_BUFFER(std::uint32_t, no_parents, 2 * std::size_t(L) - 1, stream);
         NOLITH_STREAM_BUFFER(float, unused_weights, I > 0 ? I : 1, stream);
         NOLITH_CUDA_REQUIRE(cudaMemsetAsync(no_parents.get(), 0xFF, 4 * (2 * std::size_t(L) - 1), stream));
         NOLITH_CUDA_RAISE_REPORTED(populate_binary_tree_aabb_and_leaf_coefficients<Geometry>(
-            soa_geometry, packets, leaf_coefficients, L, nullptr, node_aabbs, no_parents.get(), unused_weights.get(),
-            n, scene.scene_scale, nolith_cuda::corner_origin(scene), stream));
+            soa_geometry, packets, leaf_coefficients, leaf_far_field, leaf_moments.get(), L, nullptr, node_aabbs,
+            no_parents.get(), unused_weights.get(), n, scene.scene_scale, nolith_cuda::corner_origin(scene), stream));
     }
     if (K > 0) {
         NOLITH_STREAM_BUFFER(std::uint32_t, node_parents, K, stream);
@@ -211,9 +215,9 @@ void NolithBackend<Geometry>::refit_normals(const float* normal_planes) {
         NOLITH_STREAM_BUFFER(TailorCoefficients, node_coefficients_f32, K, stream);
         NOLITH_CUDA_REQUIRE(cudaMemsetAsync(m2m_counters.get(), 0, 4 * std::size_t(K), stream));
         NOLITH_CUDA_RAISE_REPORTED(compute_internal_tailor_coefficients_m2m(
-            bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_coefficients, leaf_parents.get(), leaf_pointers,
-            node_coefficients, node_coefficients_f32.get(), child_counts.get(), L, m2m_counters.get(),
-            scene.scene_scale, stream));
+            bvh8_nodes, node_parents.get(), node_aabbs + I, leaf_moments.get(), leaf_parents.get(), leaf_pointers,
+            node_coefficients, node_far_field, node_coefficients_f32.get(), child_counts.get(), L,
+            m2m_counters.get(), scene.scene_scale, stream));
     }
     NOLITH_CUDA_REQUIRE(cudaEventRecord(build_done_event, stream));
 }

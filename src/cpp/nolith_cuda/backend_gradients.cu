@@ -94,8 +94,8 @@ nolith_cuda::StreamBuffer<float> NolithBackend<Geometry>::element_gradients(cons
                  NOLITH_CUDA_RAISE_REPORTED(compute_gradient_walk<Geometry>(params, device, caller, targets));
                  const TreeAdjointParams<Geometry> tree{bvh8_nodes,
                                                         leaf_pointers,
-                                                        node_coefficients,
-                                                        leaf_coefficients,
+                                                        node_far_field,
+                                                        leaf_far_field,
                                                         params.leaf_aabbs,
                                                         params.packets,
                                                         params.num_packets,

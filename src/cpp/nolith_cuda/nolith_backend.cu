@@ -53,8 +53,10 @@ std::size_t NolithBackend<Geometry>::tree_bytes() const {
     if (packet_count == 0) return 0;
     const std::size_t leaves = packet_count, internal = leaves - 1;
     return sizeof(AABB) * (2 * leaves - 1) + sizeof(std::uint32_t) +
-           (sizeof(BVH8Node) + sizeof(TailorCoefficientsF16) + sizeof(LeafPointers)) * internal +
-           (sizeof(TailorCoefficientsF16) + sizeof(PacketRange)) * leaves;
+           (sizeof(BVH8Node) + sizeof(TailorCoefficientsF16) + sizeof(TailorCoefficientsTraceFree) +
+            sizeof(LeafPointers)) *
+               internal +
+           (sizeof(TailorCoefficientsF16) + sizeof(TailorCoefficientsTraceFree) + sizeof(PacketRange)) * leaves;
 }
 
 template <typename Geometry>
@@ -65,6 +67,8 @@ void NolithBackend<Geometry>::allocate_tree(std::uint32_t leaves) {
     NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(node_coefficients, internal, stream));
     NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(leaf_coefficients, leaves, stream));
     NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(leaf_pointers, internal, stream));
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(node_far_field, internal, stream));
+    NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(leaf_far_field, leaves, stream));
 }
 
 template <typename Geometry>
@@ -89,9 +93,9 @@ NolithBackend<Geometry>::~NolithBackend() {
     if (build_start_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_start_event));
     if (build_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(build_done_event));
     if (query_done_event) NOLITH_CUDA_CHECK(cudaEventDestroy(query_done_event));
-    void* buffers[] = {sorted_indices,    soa_geometry,      packets,       node_aabbs,   bvh8_node_count,
-                       bvh8_nodes,        node_coefficients, leaf_coefficients, leaf_pointers, mesh_indices,
-                       last_query.queries};
+    void* buffers[] = {sorted_indices,    soa_geometry,      packets,       node_aabbs,     bvh8_node_count,
+                       bvh8_nodes,        node_coefficients, leaf_coefficients, leaf_pointers, node_far_field,
+                       leaf_far_field,    mesh_indices,      last_query.queries};
     for (void* buffer : buffers) {
         if (buffer) NOLITH_CUDA_CHECK(cudaFreeAsync(buffer, stream));
     }

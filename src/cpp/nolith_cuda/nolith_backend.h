@@ -27,6 +27,7 @@ struct BVH8Node;
 struct LeafPointers;
 struct PacketRange;
 struct TailorCoefficientsF16;
+struct TailorCoefficientsTraceFree;
 template <typename Geometry>
 struct ComputeWindingNumbersParams;
 
@@ -126,6 +127,8 @@ public:
     const TailorCoefficientsF16* leaf_coefficients_data() const { return leaf_coefficients; }
     const LeafPointers* leaf_pointers_data() const { return leaf_pointers; }
     const PacketRange* packets_data() const { return packets; }
+    const TailorCoefficientsTraceFree* node_far_field_data() const { return node_far_field; }
+    const TailorCoefficientsTraceFree* leaf_far_field_data() const { return leaf_far_field; }
     // Leaf packets of the tree (0 for an empty geometry).
     std::uint32_t packets_count() const { return packet_count; }
     cudaStream_t build_stream() const { return stream; }
@@ -213,6 +216,9 @@ private:
     TailorCoefficientsF16* node_coefficients = nullptr;
     TailorCoefficientsF16* leaf_coefficients = nullptr;
     LeafPointers* leaf_pointers = nullptr;
+    // The walk's trace-free float32 records of the same expansions.
+    TailorCoefficientsTraceFree* node_far_field = nullptr;
+    TailorCoefficientsTraceFree* leaf_far_field = nullptr;
 
     // Levels of the BVH8 (root level included), measured by the collapse; it
     // sizes the traversal stack.

@@ -245,6 +245,7 @@ struct Snapshot {
     std::vector<BVH8Node> bvh;
     std::vector<LeafPointers> pointers;
     std::vector<TailorCoefficientsF16> node_coefficients, leaf_coefficients;
+    std::vector<TailorCoefficientsTraceFree> node_far_field, leaf_far_field;
 
     const AABB& packet(std::size_t p) const { return aabbs[leaves - 1 + p]; }
 };
@@ -267,11 +268,13 @@ Snapshot snapshot(const NolithBackend<Geometry>& backend) {
     s.packets = read_back(backend.packets_data(), s.leaves);
     s.aabbs = read_back(backend.node_aabbs_data(), 2 * s.leaves - 1);
     s.leaf_coefficients = read_back(backend.leaf_coefficients_data(), s.leaves);
+    s.leaf_far_field = read_back(backend.leaf_far_field_data(), s.leaves);
     s.nodes = read_back(backend.bvh8_node_count_data(), 1).at(0);
     const std::size_t readable = std::min(s.nodes, s.leaves - 1);  // never past the allocations
     s.bvh = read_back(backend.bvh8_nodes_data(), readable);
     s.pointers = read_back(backend.leaf_pointers_data(), readable);
     s.node_coefficients = read_back(backend.node_coefficients_data(), readable);
+    s.node_far_field = read_back(backend.node_far_field_data(), readable);
     s.scene_scale = backend.scene_scale();
     const float scale = backend.scene_scale();
     for (int a = 0; a < 3; ++a) s.origin[a] = backend.scene_lower()[a] * scale;
@@ -633,6 +636,34 @@ void compare_coefficients(const TailorCoefficientsF16& stored, const Expected& x
     }
 }
 
+// The walk's record: the trace-free projection of the float64 moments, to
+// the float rounding of the moments (`slack_units` of their magnitudes)
+// times the projection's largest weights (3/4pi for the first order, 90/4pi
+// for the second).
+void compare_far_field(const TailorCoefficientsTraceFree& stored, const Expected& x, double slack_units,
+                       const std::string& what, Findings& f) {
+    TailorCoefficients reference;
+    float* ref = reinterpret_cast<float*>(&reference);
+    double magnitude[3] = {0, 0, 0};
+    for (int i = 0; i < 30; ++i) {
+        const double value = i < 3 ? x.ref.z[i] : i < 12 ? x.ref.m[i - 3] : x.ref.t[i - 12];
+        const double mag = i < 3 ? x.float_mag.z[i] : i < 12 ? x.float_mag.m[i - 3] : x.float_mag.t[i - 12];
+        ref[i] = static_cast<float>(value);
+        magnitude[i < 3 ? 0 : i < 12 ? 1 : 2] += std::fabs(value) + slack_units * mag;
+    }
+    float want[15], got[15];
+    TailorCoefficientsTraceFree::from_moments(reference).values(want);
+    stored.values(got);
+    const double weight[3] = {1.0 / 12.0, 3.0 / 12.0, 90.0 / 12.0};
+    for (int k = 0; k < 15; ++k) {
+        const int order = k < 3 ? 0 : k < 8 ? 1 : 2;
+        const double tol = 8 * kFloatUnit * weight[order] * magnitude[order] + kBfloatFloor;
+        CHECK_THAT(f, std::fabs(got[k] - want[k]) <= tol,
+                   what << " walk record value " << k << ": stored " << got[k] << ", float64 projection " << want[k]
+                        << " (tolerance " << tol << ")");
+    }
+}
+
 // Bounds, centre and radius of one record. Corners are the half rounding of
 // the float extremes less the float origin, exactly. The centre is the
 // weighted mean; `merges` bounds the number of weighted merges above the
@@ -713,6 +744,7 @@ TreeReport check_tree(const Snapshot& s, const std::vector<Element>& elements, c
         // then the five-step warp sum.
         compare_coefficients(s.leaf_coefficients[p], packets[p], kPacketSlack, false, what, f,
                              &packets[p].leaf_overflow_z, &packets[p].leaf_overflow_m);
+        compare_far_field(s.leaf_far_field[p], packets[p], kPacketSlack, what, f);
     }
     // Every packet climbs to the root and adds itself to each node on the way.
     for (std::size_t p = 0; p < L && s.nodes > 0; ++p) {
@@ -739,6 +771,7 @@ TreeReport check_tree(const Snapshot& s, const std::vector<Element>& elements, c
         // The packets' arithmetic, then per level below the node a
         // translation and a sum of up to eight children.
         compare_coefficients(s.node_coefficients[v], x, kPacketSlack + 16.0 * layout.height[v], true, what, f);
+        compare_far_field(s.node_far_field[v], x, kPacketSlack + 16.0 * layout.height[v], what, f);
     }
     return report;
 }

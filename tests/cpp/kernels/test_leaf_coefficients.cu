@@ -267,6 +267,8 @@ struct Output {
     cudaError_t status;
     std::vector<AABB> aabbs;
     std::vector<TailorCoefficientsF16> coefficients;
+    std::vector<TailorCoefficientsTraceFree> far_field;
+    std::vector<TailorCoefficients> moments;
     std::vector<float> subtree_weights;
 };
 
@@ -277,6 +279,8 @@ Output run(const std::vector<float>& elements, const Tree& tree, const std::vect
     DeviceBuffer<float> planes(to_planes<G>(elements));
     DeviceBuffer<PacketRange> packet_buffer(packets.empty() ? std::vector<PacketRange>{{0, 0}} : packets);
     DeviceBuffer<TailorCoefficientsF16> coefficients(leaves);
+    DeviceBuffer<TailorCoefficientsTraceFree> far_field(leaves);
+    DeviceBuffer<TailorCoefficients> moments(leaves);
     // Buffers of L - 1 entries get one spare entry, so that L = 1 has a
     // buffer whose untouched content can be checked.
     std::vector<BinaryNode> nodes = tree.nodes;
@@ -292,12 +296,15 @@ Output run(const std::vector<float>& elements, const Tree& tree, const std::vect
     cudaStream_t stream = nullptr;
     Output out;
     out.status = populate_binary_tree_aabb_and_leaf_coefficients<G>(planes.get(), packet_buffer.get(),
-                                                                      coefficients.get(), leaves,
+                                                                      coefficients.get(), far_field.get(),
+                                                                      moments.get(), leaves,
                                                                       node_buffer.get(), aabbs.get(), parents.get(),
                                                                       weights.get(), n, 1.0f, Vec3{0.0f, 0.0f, 0.0f},
                                                                       stream);
     out.aabbs = aabbs.download();
     out.coefficients = coefficients.download();
+    out.far_field = far_field.download();
+    out.moments = moments.download();
     out.subtree_weights = weights.download();
     return out;
 }
@@ -349,11 +356,18 @@ void expect_leaf(const std::vector<float>& e, const Output& out, const Tree& tre
     const double centre[3] = {got.com.x, got.com.y, got.com.z};
     const Expansion x = reference_expansion<G>(e, begin, end, centre);
     const std::array<float, 30> values = coefficient_values(out.coefficients[j]);
+    const float* moments = reinterpret_cast<const float*>(&out.moments[j]);
     for (int i = 0; i < 30; ++i) {
         const double rounding = i < 12 ? 1.0 / 2048.0 : 1.0 / 256.0;  // half, bfloat16
         EXPECT_NEAR(values[i], x.value[i], std::fabs(x.value[i]) * rounding + x.slack[i] + 1e-7)
             << where << " coefficient " << i;
+        EXPECT_NEAR(moments[i], x.value[i], x.slack[i] + 1e-7) << where << " float moment " << i;
     }
+    // The walk's record: the trace-free projection of the float moments.
+    float far[15], want[15];
+    out.far_field[j].values(far);
+    TailorCoefficientsTraceFree::from_moments(out.moments[j]).values(want);
+    for (int i = 0; i < 15; ++i) EXPECT_NEAR(far[i], want[i], 1e-6 * std::fabs(want[i]) + 1e-9) << where << " value " << i;
 }
 
 // Internal node i: the union box and the weighted centre of everything below

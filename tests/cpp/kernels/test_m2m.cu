@@ -62,7 +62,7 @@ struct Tree {
     std::vector<std::vector<std::uint32_t>> packets_below;  // per node
     std::vector<Vec3> leaf_com;
     std::vector<std::vector<Point>> points;  // per packet
-    std::vector<TailorCoefficientsF16> leaf_coefficients;
+    std::vector<TailorCoefficients> leaf_moments;
 };
 
 // Lays the shape out level by level, internal children of a node contiguous
@@ -125,9 +125,8 @@ Tree make_tree(const Shape& root, std::uint32_t leaf_count, std::mt19937& rng, f
         TailorCoefficients f;
         float* out = reinterpret_cast<float*>(&f);
         for (int i = 0; i < 30; ++i) out[i] = float(sum[i]);
-        const TailorCoefficientsF16 h = TailorCoefficientsF16::from_float(f);
-        EXPECT_EQ(terms_of(TailorCoefficients::from_f16(h)), sum) << "packet " << p << " not exact";
-        tree.leaf_coefficients.push_back(h);
+        EXPECT_EQ(terms_of(f), sum) << "packet " << p << " not exact";
+        tree.leaf_moments.push_back(f);
         tree.points.push_back(pts);
     }
     return tree;
@@ -157,6 +156,7 @@ void number_packets(Shape& s, std::vector<int>& numbers) {
 
 struct Result {
     std::vector<TailorCoefficientsF16> half;
+    std::vector<TailorCoefficientsTraceFree> far;
     std::vector<TailorCoefficients> full;
     std::vector<std::uint32_t> counters;
 };
@@ -176,26 +176,28 @@ Result run(const Tree& tree) {
     }
     counters.zero();
     DeviceBuffer<AABB> aabbs(leaf_aabbs);
-    DeviceBuffer<TailorCoefficientsF16> leaf_coefficients(tree.leaf_coefficients);
+    DeviceBuffer<TailorCoefficients> leaf_moments(tree.leaf_moments);
     DeviceBuffer<std::uint32_t> leaf_parents(tree.leaf_parents);
     DeviceBuffer<TailorCoefficientsF16> half(k);
+    DeviceBuffer<TailorCoefficientsTraceFree> far(k);
     DeviceBuffer<TailorCoefficients> full(k);
     EXPECT_CUDA(cudaMemset(half.get(), 0xFF, half.bytes()));
+    EXPECT_CUDA(cudaMemset(far.get(), 0xFF, far.bytes()));
     EXPECT_CUDA(cudaMemset(full.get(), 0xFF, full.bytes()));
     cudaStream_t stream;
     EXPECT_CUDA(cudaStreamCreate(&stream));
     EXPECT_CUDA(compute_internal_tailor_coefficients_m2m(nodes.get(), node_parents.get(), aabbs.get(),
-                                                         leaf_coefficients.get(), leaf_parents.get(),
-                                                         leaf_pointers.get(), half.get(), full.get(),
-                                                         child_counts.get(), tree.leaf_count, counters.get(), 1.0f,
-                                                         stream));
+                                                         leaf_moments.get(), leaf_parents.get(), leaf_pointers.get(),
+                                                         half.get(), far.get(), full.get(), child_counts.get(),
+                                                         tree.leaf_count, counters.get(), 1.0f, stream));
     EXPECT_CUDA(cudaStreamSynchronize(stream));
     EXPECT_CUDA(cudaStreamDestroy(stream));
-    return {half.download(), full.download(), counters.download()};
+    return {half.download(), far.download(), full.download(), counters.download()};
 }
 
 // Every node against the direct moments of its points; the reduced record is
-// the float record rounded; every child arrived exactly once.
+// the float record rounded and the walk's record its trace-free projection;
+// every child arrived exactly once.
 void expect_matches_reference(const Tree& tree, const Result& result) {
     for (std::size_t v = 0; v < tree.nodes.size(); ++v) {
         const Vec3 c = tree.nodes[v].com;
@@ -215,6 +217,11 @@ void expect_matches_reference(const Tree& tree, const Result& result) {
         for (int i = 0; i < 30; ++i) EXPECT_NEAR(got[i], ref[i], 2e-6 * scale) << "node " << v << " term " << i;
         const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(result.full[v]);
         EXPECT_EQ(0, std::memcmp(&rounded, &result.half[v], 60)) << "node " << v;
+        const TailorCoefficientsTraceFree projected = TailorCoefficientsTraceFree::from_moments(result.full[v]);
+        float want[15], stored[15];
+        projected.values(want);
+        result.far[v].values(stored);
+        for (int i = 0; i < 15; ++i) EXPECT_NEAR(stored[i], want[i], 1e-6f * scale) << "node " << v << " value " << i;
         EXPECT_EQ(result.counters[v], tree.child_counts[v]) << "node " << v;
     }
 }
@@ -275,7 +282,7 @@ TEST_F(M2M, ZeroShiftGivesPlainSums) {
     for (std::size_t v = 0; v < tree.nodes.size(); ++v) {
         Terms sum{};
         for (std::uint32_t p : tree.packets_below[v]) {
-            const Terms leaf = terms_of(TailorCoefficients::from_f16(tree.leaf_coefficients[p]));
+            const Terms leaf = terms_of(tree.leaf_moments[p]);
             for (int i = 0; i < 30; ++i) sum[i] += leaf[i];
         }
         EXPECT_EQ(terms_of(result.full[v]), sum) << "node " << v;
@@ -288,7 +295,7 @@ TEST_F(M2M, SinglePacketWritesNothing) {
     tree.leaf_count = 1;
     tree.leaf_parents = {INVALID_INDEX};
     tree.leaf_com = {{0.5f, 0.5f, 0.5f}};
-    tree.leaf_coefficients.resize(1);
+    tree.leaf_moments.resize(1);
     const Result result = run(tree);
     std::vector<unsigned char> fresh(sizeof(TailorCoefficients), 0xFF);
     EXPECT_EQ(0, std::memcmp(fresh.data(), &result.full[0], sizeof(TailorCoefficients)));

@@ -2,6 +2,7 @@
 // the host: per query, a float64 walk with the kernel's acceptance decisions
 // (expansions evaluated in float64 from the stored coefficients, near packets
 // summed from the element contributions) and float64 brute force.
+#include "kernels/traversal/far_field_adjoint.h"
 #include "kernels/traversal/gradient_walk.h"
 #include "kernels/traversal/traversal.h"
 #include "kernels/traversal/work_census.h"
@@ -230,8 +231,8 @@ struct HostTree {
     std::vector<PacketRange> packets;
     std::vector<BVH8Node> nodes;
     std::vector<LeafPointers> leaf_pointers;
-    std::vector<TailorCoefficientsF16> node_coefficients;
-    std::vector<TailorCoefficientsF16> leaf_coefficients;
+    std::vector<TailorCoefficientsTraceFree> node_far_field;
+    std::vector<TailorCoefficientsTraceFree> leaf_far_field;
     std::vector<AABB> leaf_aabbs;
     std::uint32_t levels = 0;
 
@@ -240,7 +241,7 @@ struct HostTree {
         LeafPointers none;
         std::fill(std::begin(none.leaf_index), std::end(none.leaf_index), INVALID_INDEX);
         leaf_pointers.push_back(none);
-        node_coefficients.push_back(TailorCoefficientsF16{});
+        node_far_field.push_back(TailorCoefficientsTraceFree{});
         return std::uint32_t(nodes.size() - 1);
     }
 
@@ -277,7 +278,7 @@ void add_leaf_records(HostTree& tree, const std::vector<G>& elements, const std:
     for (std::uint32_t p = 0; p < packets.size(); ++p) {
         const Summary s = summarize(elements, tree.begin(p), tree.end(p, 1));
         tree.leaf_aabbs.push_back(to_aabb(s));
-        tree.leaf_coefficients.push_back(TailorCoefficientsF16::from_float(s.coefficients));
+        tree.leaf_far_field.push_back(TailorCoefficientsTraceFree::from_moments(s.coefficients));
     }
 }
 
@@ -300,7 +301,7 @@ HostTree build_tree(const std::vector<G>& elements, const std::vector<PacketRang
         tree.levels = std::max(tree.levels, job.level);
         const Summary s = summarize(elements, tree.begin(job.first), tree.end(job.first, job.count));
         BVH8Node node = to_node(s);
-        tree.node_coefficients[job.node] = TailorCoefficientsF16::from_float(s.coefficients);
+        tree.node_far_field[job.node] = TailorCoefficientsTraceFree::from_moments(s.coefficients);
         const std::uint32_t groups = std::min(8u, job.count);
         std::uint32_t size[8];
         std::uint32_t extra = job.count - groups * (job.count / groups);
@@ -352,7 +353,7 @@ HostTree build_caterpillar(const std::vector<G>& elements, std::uint32_t levels)
             twig.setChildMeta(0, Leaf);
             twig.setChildMeta(1, Leaf);
             tree.nodes[children[j]] = twig;
-            tree.node_coefficients[children[j]] = TailorCoefficientsF16::from_float(s.coefficients);
+            tree.node_far_field[children[j]] = TailorCoefficientsTraceFree::from_moments(s.coefficients);
             tree.leaf_pointers[children[j]].leaf_index[0] = packet;
             tree.leaf_pointers[children[j]].leaf_index[1] = packet + 1;
         }
@@ -384,38 +385,24 @@ bool accepts(const Vec3& q, const Vec3& com, __half max_dist, float beta_sq, flo
            (near_field == 0.0f || beta_sq == 0.0f || d2 > (r + near_field) * (r + near_field));
 }
 
-// The second-order expansion in float64 from the stored (rounded)
-// coefficients, with a bound for the kernel's arithmetic: the unit vector and
-// orders 0 and 1 in half precision (about 2 and 10 units of 2^-11 of each
-// order's coefficient magnitudes), order 2 in bfloat16 (whose 15/6/3-weighted
-// terms cancel: about 20 units of 2^-8).
-Expected expansion(const TailorCoefficientsF16& stored, const Vec3& com, const Vec3& q) {
-    const TailorCoefficients c = TailorCoefficients::from_f16(stored);
+// The record's expansion in float64, with a bound for the kernel's float32
+// arithmetic: a few roundings of each order's terms.
+Expected expansion(const TailorCoefficientsTraceFree& record, const Vec3& com, const Vec3& q) {
     const D3 d = d3(com) - d3(q);
-    const double r = d.norm();
-    const D3 n = d * (1.0 / r);
-    const double a2 = 1.0 / (4.0 * kPi * r * r), a3 = a2 / r, a4 = a3 / r;
-    const D3 z = d3(c.zero_order);
-    const float* m = c.first_order.m;
-    const float* t = c.second_order.t;
-    double quadratic = 0.0, cubic = 0.0, b_dot_n = 0.0, a_dot_n = 0.0;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) {
-            quadratic += m[3 * i + j] * n[i] * n[j];
-            b_dot_n += t[3 * symmetric_pair_index(i, j) + j] * n[i];
-            a_dot_n += t[3 * symmetric_pair_index(j, j) + i] * n[i];
-            for (int l = 0; l < 3; ++l) cubic += t[3 * symmetric_pair_index(i, j) + l] * n[i] * n[j] * n[l];
-        }
-    const double w0 = z.dot(n);
-    const double w1 = double(m[0]) + m[4] + m[8] - 3.0 * quadratic;
-    const double w2 = 15.0 * cubic - 6.0 * b_dot_n - 3.0 * a_dot_n;
-    double sz = 0.0, sm = 0.0, st = 0.0;
-    for (int i = 0; i < 3; ++i) sz += std::fabs(z[i]);
-    for (int i = 0; i < 9; ++i) sm += std::fabs(m[i]);
-    for (int i = 0; i < 18; ++i) st += std::fabs(t[i]);
+    const double rho = 1.0 / d.norm();
+    const double x = d.x * rho, y = d.y * rho, z = d.z * rho;
+    const double xx = x * x, yy = y * y, zz = z * z;
+    const double basis_q[5] = {xx - zz, yy - zz, x * y, x * z, y * z};
+    const double basis_c[7] = {x * (xx - 3 * zz), y * (xx - zz), z * (3 * xx - zz), x * (yy - zz),
+                               x * y * z,          y * (yy - 3 * zz), z * (3 * yy - zz)};
+    double w[3] = {}, magnitude[3] = {};
+    const double n[3] = {x, y, z};
+    for (int i = 0; i < 3; ++i) w[0] += record.zero_order[i] * n[i], magnitude[0] += std::fabs(record.zero_order[i]);
+    for (int k = 0; k < 5; ++k) w[1] += record.first_order[k] * basis_q[k], magnitude[1] += std::fabs(record.first_order[k]);
+    for (int k = 0; k < 7; ++k) w[2] += record.second_order[k] * basis_c[k], magnitude[2] += 3 * std::fabs(record.second_order[k]);
     Expected e;
-    e.value = a2 * w0 + a3 * w1 + a4 * w2;
-    e.tolerance = a2 * sz * 1e-3 + a3 * sm * 5e-3 + a4 * st * 0.08 + std::fabs(e.value) * 1e-5;
+    e.value = rho * rho * (w[0] + rho * (w[1] + rho * w[2]));
+    e.tolerance = 1e-5 * rho * rho * (magnitude[0] + rho * (magnitude[1] + rho * magnitude[2])) + std::fabs(e.value) * 1e-6;
     return e;
 }
 
@@ -465,7 +452,7 @@ void visit(const Scene<G>& scene, std::uint32_t v, const Vec3& q, float beta_sq,
     const BVH8Node& node = scene.tree.nodes[v];
     out.visits += 1;
     if (accepts(q, node.com, node.max_dist, beta_sq, near_field)) {
-        const Expected e = expansion(scene.tree.node_coefficients[v], node.com, q);
+        const Expected e = expansion(scene.tree.node_far_field[v], node.com, q);
         out.value += e.value;
         out.tolerance += e.tolerance;
         out.node_far_field += 1;
@@ -479,7 +466,7 @@ void visit(const Scene<G>& scene, std::uint32_t v, const Vec3& q, float beta_sq,
             const std::uint32_t p = scene.tree.leaf_pointers[v].leaf_index[slot];
             const AABB& box = scene.tree.leaf_aabbs[p];
             if (accepts(q, box.com, box.max_dist, beta_sq, near_field)) {
-                const Expected e = expansion(scene.tree.leaf_coefficients[p], box.com, q);
+                const Expected e = expansion(scene.tree.leaf_far_field[p], box.com, q);
                 out.value += e.value;
                 out.tolerance += e.tolerance;
                 out.leaf_far_field += 1;
@@ -532,8 +519,8 @@ public:
         if (!scene.tree.nodes.empty()) {
             nodes_ = std::make_unique<DeviceBuffer<BVH8Node>>(scene.tree.nodes);
             leaf_pointers_ = std::make_unique<DeviceBuffer<LeafPointers>>(scene.tree.leaf_pointers);
-            node_coefficients_ = std::make_unique<DeviceBuffer<TailorCoefficientsF16>>(scene.tree.node_coefficients);
-            leaf_coefficients_ = std::make_unique<DeviceBuffer<TailorCoefficientsF16>>(scene.tree.leaf_coefficients);
+            node_far_field_ = std::make_unique<DeviceBuffer<TailorCoefficientsTraceFree>>(scene.tree.node_far_field);
+            leaf_far_field_ = std::make_unique<DeviceBuffer<TailorCoefficientsTraceFree>>(scene.tree.leaf_far_field);
             leaf_aabbs_ = std::make_unique<DeviceBuffer<AABB>>(scene.tree.leaf_aabbs);
         }
         EXPECT_CUDA(cudaStreamCreate(&stream_));
@@ -547,8 +534,8 @@ public:
         if (nodes_) {
             p.nodes = nodes_->get();
             p.leaf_pointers = leaf_pointers_->get();
-            p.node_coefficients = node_coefficients_->get();
-            p.leaf_coefficients = leaf_coefficients_->get();
+            p.node_far_field = node_far_field_->get();
+            p.leaf_far_field = leaf_far_field_->get();
             p.leaf_aabbs = leaf_aabbs_->get();
         }
         if (packets_) p.packets = packets_->get();
@@ -580,7 +567,8 @@ public:
     std::vector<float> gradient(float beta, const std::vector<float>& grad_output) {
         constexpr std::size_t components = sizeof(G) / sizeof(float);
         const std::size_t packets = num_packets_, nodes = nodes_->download().size();
-        DeviceBuffer<float> g(grad_output), node_adjoints(33 * nodes), packet_adjoints(33 * packets),
+        constexpr std::size_t adjoint = nolith_traversal::kAdjointSize;
+        DeviceBuffer<float> g(grad_output), node_adjoints(adjoint * nodes), packet_adjoints(adjoint * packets),
             element_planes(components * num_elements_);
         node_adjoints.zero();
         packet_adjoints.zero();
@@ -590,8 +578,8 @@ public:
             p, 0, stream_, GradientTargets{g.get(), node_adjoints.get(), packet_adjoints.get(), element_planes.get()}));
         const TreeAdjointParams<G> tree{p.nodes,
                                         p.leaf_pointers,
-                                        p.node_coefficients,
-                                        p.leaf_coefficients,
+                                        p.node_far_field,
+                                        p.leaf_far_field,
                                         p.leaf_aabbs,
                                         p.packets,
                                         p.num_packets,
@@ -627,8 +615,8 @@ private:
     std::unique_ptr<DeviceBuffer<PacketRange>> packets_;
     std::unique_ptr<DeviceBuffer<BVH8Node>> nodes_;
     std::unique_ptr<DeviceBuffer<LeafPointers>> leaf_pointers_;
-    std::unique_ptr<DeviceBuffer<TailorCoefficientsF16>> node_coefficients_;
-    std::unique_ptr<DeviceBuffer<TailorCoefficientsF16>> leaf_coefficients_;
+    std::unique_ptr<DeviceBuffer<TailorCoefficientsTraceFree>> node_far_field_;
+    std::unique_ptr<DeviceBuffer<TailorCoefficientsTraceFree>> leaf_far_field_;
     std::unique_ptr<DeviceBuffer<AABB>> leaf_aabbs_;
     cudaStream_t stream_ = nullptr;
 };
@@ -680,7 +668,7 @@ TYPED_TEST(TraversalTest, EveryLaneFollowsItsOwnWalk) {
                 EXPECT_NEAR(result[i], exact_sum(scene.elements, queries[i], kEpsilon), 1e-4) << "query " << i;
             }
             if (beta == 0.0f && i != 3) {
-                const Expected root = expansion(scene.tree.node_coefficients[0], scene.tree.nodes[0].com, queries[i]);
+                const Expected root = expansion(scene.tree.node_far_field[0], scene.tree.nodes[0].com, queries[i]);
                 EXPECT_NEAR(result[i], root.value, root.tolerance) << "query " << i;
             }
         }
@@ -848,10 +836,12 @@ TYPED_TEST(TraversalTest, GradientIsTheDerivativeOfTheWalk) {
     }
 }
 
-// The far-field value for one coefficient at a time (the other 29 zero), at
-// the root with beta 0: each half or bfloat16 entry must enter the value with
-// its own term of the expansion, seen from five directions.
-TEST(FarFieldValue, EachCoefficientEntersWithItsOwnTerm) {
+// The walk's record keeps only the trace-free parts of the moments, which
+// must give the full expansion's value: for each of the 30 moments alone
+// (those that contribute nothing included) and for random moments, the walk
+// at the root with beta 0 matches the full expansion in float64, seen from
+// five directions.
+TEST(FarFieldValue, TraceFreeRecordGivesTheFullExpansion) {
     std::mt19937 rng(3);
     Scene<PointNormal> scene;
     scene.elements = sphere_elements<PointNormal>(64, {0, 0, 0}, 0.5, 0.05, rng);
@@ -863,17 +853,29 @@ TEST(FarFieldValue, EachCoefficientEntersWithItsOwnTerm) {
                          D3{0.7, 0.6, 0.1}}) {
         queries.push_back(f3(d3(com) + dir * (1.7 / dir.norm())));
     }
-    for (int entry = 0; entry < 30; ++entry) {
-        SCOPED_TRACE(::testing::Message() << "coefficient " << entry);
-        TailorCoefficients one_hot{};
-        float* values = reinterpret_cast<float*>(&one_hot);
-        values[entry] = entry % 2 ? 1.0f : -0.75f;
-        scene.tree.node_coefficients[0] = TailorCoefficientsF16::from_float(one_hot);
+    std::uniform_real_distribution<float> random_moment(-1.0f, 1.0f);
+    for (int entry = 0; entry <= 30; ++entry) {
+        SCOPED_TRACE(::testing::Message() << (entry < 30 ? "moment " : "random moments ") << entry);
+        TailorCoefficients moments{};
+        float* values = reinterpret_cast<float*>(&moments);
+        if (entry < 30) {
+            values[entry] = entry % 2 ? 1.0f : -0.75f;
+        } else {
+            for (int i = 0; i < 30; ++i) values[i] = random_moment(rng);
+        }
+        double magnitude = 0.0;
+        for (int i = 0; i < 30; ++i) magnitude += std::fabs(values[i]);
+        scene.tree.node_far_field[0] = TailorCoefficientsTraceFree::from_moments(moments);
         Evaluator<PointNormal> evaluator(scene, queries, shuffled_order(queries.size(), rng));
         const std::vector<float> result = evaluator.run(0.0f);
+        double z[3], m[9], t[18];
+        for (int i = 0; i < 3; ++i) z[i] = values[i];
+        for (int i = 0; i < 9; ++i) m[i] = values[3 + i];
+        for (int i = 0; i < 18; ++i) t[i] = values[12 + i];
         for (std::size_t i = 0; i < queries.size(); ++i) {
-            const Expected e = expansion(scene.tree.node_coefficients[0], com, queries[i]);
-            EXPECT_NEAR(result[i], e.value, e.tolerance + 0.01 * std::fabs(e.value)) << "query " << i;
+            const double full = expansion_value(z, m, t, d3(com), d3(queries[i]));
+            // 15 and 3/(4 pi) times the moments at distance 1.7: a few float roundings of that.
+            EXPECT_NEAR(result[i], full, 1e-6 * magnitude) << "query " << i;
         }
     }
 }

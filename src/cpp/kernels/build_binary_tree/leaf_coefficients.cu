@@ -159,6 +159,8 @@ template <typename Geometry>
 __global__ void __launch_bounds__(kBlock)
     populate_binary_tree_aabb_and_leaf_coefficients_kernel(SoAView<Geometry> geometry, const PacketRange* packets,
                                                            TailorCoefficientsF16* leaf_coefficients,
+                                                           TailorCoefficientsTraceFree* leaf_far_field,
+                                                           TailorCoefficients* leaf_moments,
                                                            std::uint32_t leaf_count, const BinaryNode* binary_nodes,
                                                            AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                            float* subtree_weights, std::uint32_t element_count,
@@ -206,9 +208,11 @@ __global__ void __launch_bounds__(kBlock)
     if (lane != 0) return;
 
     std::uint32_t x = leaf_count - 1 + packet;
-    const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(sums);
-    node_aabbs[x] = AABB{lo, hi, com * (1.0f / scene_scale), expansion_radius(radius, rounded)};
-    rounded.store(leaf_coefficients + packet);
+    const TailorCoefficientsTraceFree far_field = TailorCoefficientsTraceFree::from_moments(sums);
+    node_aabbs[x] = AABB{lo, hi, com * (1.0f / scene_scale), expansion_radius(radius, far_field)};
+    TailorCoefficientsF16::from_float(sums).store(leaf_coefficients + packet);
+    leaf_far_field[packet] = far_field;
+    leaf_moments[packet] = sums;
 
     float w = packet_weight > 0.0f ? packet_weight : ZERO_WEIGHT_EPSILON * float(live_count);
     std::uint32_t parent = binary_parents[x];
@@ -244,6 +248,8 @@ __global__ void __launch_bounds__(kBlock)
 template <typename Geometry>
 cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geometry, const PacketRange* packets,
                                                             TailorCoefficientsF16* leaf_coefficients,
+                                                            TailorCoefficientsTraceFree* leaf_far_field,
+                                                            TailorCoefficients* leaf_moments,
                                                             std::uint32_t leaf_count, const BinaryNode* binary_nodes,
                                                             AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                             float* subtree_weights, std::uint32_t element_count,
@@ -252,14 +258,16 @@ cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geo
     if (element_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     nolith_cuda::launch<populate_binary_tree_aabb_and_leaf_coefficients_kernel<Geometry>>(
-        nolith_cuda::grid_1d(32ull * leaf_count, kBlock), dim3(kBlock), 0, stream, view, packets, leaf_coefficients, leaf_count, binary_nodes, node_aabbs,
+        nolith_cuda::grid_1d(32ull * leaf_count, kBlock), dim3(kBlock), 0, stream, view, packets, leaf_coefficients, leaf_far_field, leaf_moments, leaf_count, binary_nodes, node_aabbs,
         binary_parents, subtree_weights, element_count, scene_scale, origin);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<Triangle>(
-    const float*, const PacketRange*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*,
+    const float*, const PacketRange*, TailorCoefficientsF16*, TailorCoefficientsTraceFree*, TailorCoefficients*,
+    std::uint32_t, const BinaryNode*, AABB*,
     const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<PointNormal>(
-    const float*, const PacketRange*, TailorCoefficientsF16*, std::uint32_t, const BinaryNode*, AABB*,
+    const float*, const PacketRange*, TailorCoefficientsF16*, TailorCoefficientsTraceFree*, TailorCoefficients*,
+    std::uint32_t, const BinaryNode*, AABB*,
     const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);

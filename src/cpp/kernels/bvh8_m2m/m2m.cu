@@ -47,15 +47,13 @@ __device__ __forceinline__ TailorCoefficients load_fresh(const TailorCoefficient
 
 // One thread per leaf packet climbs from the packet's node towards the root.
 // At every node the thread whose arrival completes the node's child count
-// computes it from all its children (leaf records in reduced precision,
-// internal children from their float records) and climbs on; the others
+// computes it from all its children's float moments and climbs on; the others
 // retire. Coefficients are in scene units, so are the shifts between centres.
 __global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m2m_kernel(
-    BVH8Node* nodes, const std::uint32_t* node_parents, const AABB* leaf_aabbs,
-    const TailorCoefficientsF16* leaf_coefficients, const std::uint32_t* leaf_parents,
-    const LeafPointers* leaf_pointers, TailorCoefficientsF16* node_coefficients,
-    TailorCoefficients* node_coefficients_f32, const std::uint32_t* child_counts, std::uint32_t leaf_count,
-    std::uint32_t* m2m_counters, float scene_scale) {
+    BVH8Node* nodes, const std::uint32_t* node_parents, const AABB* leaf_aabbs, const TailorCoefficients* leaf_moments,
+    const std::uint32_t* leaf_parents, const LeafPointers* leaf_pointers, TailorCoefficientsF16* node_coefficients,
+    TailorCoefficientsTraceFree* node_far_field, TailorCoefficients* node_coefficients_f32,
+    const std::uint32_t* child_counts, std::uint32_t leaf_count, std::uint32_t* m2m_counters, float scene_scale) {
     const std::uint32_t g = blockIdx.x * blockDim.x + threadIdx.x;
     if (g >= leaf_count) return;
     std::uint32_t v = leaf_parents[g];
@@ -72,16 +70,17 @@ __global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m
             const ChildType type = node.getChildMeta(slot);
             if (type == Leaf) {
                 const std::uint32_t p = leaf_pointers[v].leaf_index[slot];
-                add_translated(sum, TailorCoefficients::from_f16(leaf_coefficients[p]), (leaf_aabbs[p].com - node.com) * scene_scale);
+                add_translated(sum, leaf_moments[p], (leaf_aabbs[p].com - node.com) * scene_scale);
             } else if (type == Internal) {
                 const std::uint32_t u = node.first_child + internal_seen++;
                 add_translated(sum, load_fresh(node_coefficients_f32 + u), (nodes[u].com - node.com) * scene_scale);
             }
         }
-        const TailorCoefficientsF16 rounded = TailorCoefficientsF16::from_float(sum);
-        rounded.store(node_coefficients + v);
-        // A node whose expansion would overflow half precision is always opened.
-        if (!rounded.evaluable()) nodes[v].max_dist = __ushort_as_half(0x7C00);
+        TailorCoefficientsF16::from_float(sum).store(node_coefficients + v);
+        const TailorCoefficientsTraceFree far_field = TailorCoefficientsTraceFree::from_moments(sum);
+        node_far_field[v] = far_field;
+        // A node whose expansion is not finite is always opened.
+        if (!far_field.finite()) nodes[v].max_dist = __ushort_as_half(0x7C00);
         node_coefficients_f32[v] = sum;
         __threadfence();
         v = __ldcg(node_parents + v);
@@ -91,18 +90,18 @@ __global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m
 }  // namespace
 
 cudaError_t compute_internal_tailor_coefficients_m2m(BVH8Node* nodes, const std::uint32_t* node_parents,
-                                                     const AABB* leaf_aabbs,
-                                                     const TailorCoefficientsF16* leaf_coefficients,
+                                                     const AABB* leaf_aabbs, const TailorCoefficients* leaf_moments,
                                                      const std::uint32_t* leaf_parents,
                                                      const LeafPointers* leaf_pointers,
                                                      TailorCoefficientsF16* node_coefficients,
+                                                     TailorCoefficientsTraceFree* node_far_field,
                                                      TailorCoefficients* node_coefficients_f32,
                                                      const std::uint32_t* child_counts, std::uint32_t leaf_count,
                                                      std::uint32_t* m2m_counters, float scene_scale,
                                                      cudaStream_t& stream) {
     nolith_cuda::launch<compute_internal_tailor_coefficients_m2m_kernel>(
         dim3((leaf_count + kBlock - 1) / kBlock), dim3(kBlock), 0, stream, nodes, node_parents, leaf_aabbs,
-        leaf_coefficients, leaf_parents, leaf_pointers, node_coefficients, node_coefficients_f32, child_counts,
+        leaf_moments, leaf_parents, leaf_pointers, node_coefficients, node_far_field, node_coefficients_f32, child_counts,
         leaf_count, m2m_counters, scene_scale);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }

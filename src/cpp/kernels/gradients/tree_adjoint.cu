@@ -10,11 +10,9 @@
 
 namespace {
 
-using nolith_traversal::kAdjointC;
-using nolith_traversal::kAdjointM;
-using nolith_traversal::kAdjointSize;
-using nolith_traversal::kAdjointT;
-using nolith_traversal::kAdjointZ;
+// A record's adjoint in terms of its full moments about its centre: dF/dZ
+// (3), dF/dM (9, row-major), dF/dT (18, the stored order) and dF/dc (3).
+constexpr int kMomentZ = 0, kMomentM = 3, kMomentT = 12, kMomentC = 30, kMomentAdjointSize = 33;
 
 constexpr unsigned kBlock = 256;
 constexpr unsigned kLevelGrid = 64;  // blocks of the per-level passes, grid-striding over the level
@@ -77,33 +75,57 @@ __global__ void __launch_bounds__(kBlock)
     }
 }
 
+// The walk's adjoint of a record's 15 values, in terms of its full moments:
+// the record is a linear projection P of them, so their adjoint is P^T times
+// the record's. P's columns are the records of single unit moments.
+__global__ void __launch_bounds__(kBlock)
+    moment_adjoints_kernel(const float* node_adjoints, const float* packet_adjoints, std::uint32_t node_count,
+                           std::uint32_t records, float* moments) {
+    constexpr int kWalkSize = nolith_traversal::kAdjointSize;
+    const std::uint32_t r = blockIdx.x * blockDim.x + threadIdx.x;
+    if (r >= records) return;
+    const float* g = r < node_count ? node_adjoints + kWalkSize * std::uint64_t(r)
+                                    : packet_adjoints + kWalkSize * std::uint64_t(r - node_count);
+    float* out = moments + kMomentAdjointSize * std::uint64_t(r);
+    for (int j = 0; j < 30; ++j) {
+        TailorCoefficients unit{};
+        reinterpret_cast<float*>(&unit)[j] = 1.0f;
+        const TailorCoefficientsTraceFree column = TailorCoefficientsTraceFree::from_moments(unit);
+        float values[TailorCoefficientsTraceFree::kValues];
+        column.values(values);
+        float sum = 0.0f;
+        for (int k = 0; k < TailorCoefficientsTraceFree::kValues; ++k) sum += g[k] * values[k];
+        out[j] = sum;
+    }
+    for (int i = 0; i < 3; ++i) out[kMomentC + i] = g[nolith_traversal::kAdjointC + i];
+}
+
 // A record's own centre adjoint: the walk's direct dF/dc, plus what the
-// coefficients owe to the centre (each element's offset is taken from it):
-// - (G_M Z) - sum_s,i G_T[s][i] / 2 (e_a M[b][i] + M[a][i] e_b).
+// moments owe to the centre (each element's offset is taken from it):
+// - (G_M Z) - sum_s,i G_T[s][i] / 2 (e_a M[b][i] + M[a][i] e_b). G_M and G_T
+// see only the trace-free parts of the moments, which the record holds.
 // Divided by the record's weight; V = U . centre.
 __global__ void __launch_bounds__(kBlock)
-    own_chain_kernel(const BVH8Node* nodes, const AABB* leaf_aabbs, const TailorCoefficientsF16* node_coefficients,
-                     const TailorCoefficientsF16* leaf_coefficients, const float* node_adjoints,
-                     const float* packet_adjoints, const float* weights, std::uint32_t node_count,
-                     std::uint32_t records, float scene_scale, float* chain) {
+    own_chain_kernel(const BVH8Node* nodes, const AABB* leaf_aabbs, const TailorCoefficientsTraceFree* node_far_field,
+                     const TailorCoefficientsTraceFree* leaf_far_field, const float* adjoints, const float* weights,
+                     std::uint32_t node_count, std::uint32_t records, float scene_scale, float* chain) {
     const std::uint32_t r = blockIdx.x * blockDim.x + threadIdx.x;
     if (r >= records) return;
     const bool is_node = r < node_count;
     const std::uint32_t index = is_node ? r : r - node_count;
-    const float* g = (is_node ? node_adjoints : packet_adjoints) + kAdjointSize * std::uint64_t(index);
-    const TailorCoefficients c =
-        TailorCoefficients::from_f16(is_node ? node_coefficients[index] : leaf_coefficients[index]);
+    const float* g = adjoints + kMomentAdjointSize * std::uint64_t(r);
+    const TailorCoefficients c = (is_node ? node_far_field[index] : leaf_far_field[index]).moments();
     const Vec3 centre = (is_node ? nodes[index].com : leaf_aabbs[index].com) * scene_scale;
     const float* z = &c.zero_order.x;
     const float* m = c.first_order.m;
     float a[3];
-    for (int i = 0; i < 3; ++i) a[i] = g[kAdjointC + i];
+    for (int i = 0; i < 3; ++i) a[i] = g[kMomentC + i];
     for (int row = 0; row < 3; ++row) {
-        for (int i = 0; i < 3; ++i) a[row] -= g[kAdjointM + 3 * row + i] * z[i];
+        for (int i = 0; i < 3; ++i) a[row] -= g[kMomentM + 3 * row + i] * z[i];
     }
     for (int s = 0; s < 6; ++s) {
         for (int i = 0; i < 3; ++i) {
-            const float half_t = 0.5f * g[kAdjointT + 3 * s + i];
+            const float half_t = 0.5f * g[kMomentT + 3 * s + i];
             a[pair_a(s)] -= half_t * m[3 * pair_b(s) + i];
             a[pair_b(s)] -= half_t * m[3 * pair_a(s) + i];
         }
@@ -122,20 +144,20 @@ __global__ void __launch_bounds__(kBlock)
 NOLITH_HD void add_shifted(float* child, const float* parent, const Vec3& shift) {
     const float t[3] = {shift.x, shift.y, shift.z};
     for (int i = 0; i < 3; ++i) {
-        float z = parent[kAdjointZ + i];
-        for (int r = 0; r < 3; ++r) z += parent[kAdjointM + 3 * r + i] * t[r];
-        for (int s = 0; s < 6; ++s) z += 0.5f * parent[kAdjointT + 3 * s + i] * t[pair_a(s)] * t[pair_b(s)];
-        child[kAdjointZ + i] += z;
+        float z = parent[kMomentZ + i];
+        for (int r = 0; r < 3; ++r) z += parent[kMomentM + 3 * r + i] * t[r];
+        for (int s = 0; s < 6; ++s) z += 0.5f * parent[kMomentT + 3 * s + i] * t[pair_a(s)] * t[pair_b(s)];
+        child[kMomentZ + i] += z;
     }
-    for (int k = 0; k < 9; ++k) child[kAdjointM + k] += parent[kAdjointM + k];
+    for (int k = 0; k < 9; ++k) child[kMomentM + k] += parent[kMomentM + k];
     for (int s = 0; s < 6; ++s) {
         for (int i = 0; i < 3; ++i) {
-            const float half_t = 0.5f * parent[kAdjointT + 3 * s + i];
-            child[kAdjointM + 3 * pair_a(s) + i] += half_t * t[pair_b(s)];
-            child[kAdjointM + 3 * pair_b(s) + i] += half_t * t[pair_a(s)];
+            const float half_t = 0.5f * parent[kMomentT + 3 * s + i];
+            child[kMomentM + 3 * pair_a(s) + i] += half_t * t[pair_b(s)];
+            child[kMomentM + 3 * pair_b(s) + i] += half_t * t[pair_a(s)];
         }
     }
-    for (int k = 0; k < 18; ++k) child[kAdjointT + k] += parent[kAdjointT + k];
+    for (int k = 0; k < 18; ++k) child[kMomentT + k] += parent[kMomentT + k];
 }
 
 // The nodes of one level hand their totals to their children (each child
@@ -143,11 +165,11 @@ NOLITH_HD void add_shifted(float* child, const float* parent, const Vec3& shift)
 __global__ void __launch_bounds__(kBlock)
     push_down_kernel(const BVH8Node* nodes, const LeafPointers* leaf_pointers, const AABB* leaf_aabbs,
                      const std::uint32_t* offsets, std::uint32_t level, std::uint32_t node_count, float scene_scale,
-                     float* node_adjoints, float* packet_adjoints, float* chain) {
+                     float* adjoints, float* chain) {
     for (std::uint32_t v = offsets[level] + blockIdx.x * blockDim.x + threadIdx.x; v < offsets[level + 1];
          v += gridDim.x * blockDim.x) {
         const BVH8Node node = nodes[v];
-        const float* parent = node_adjoints + kAdjointSize * std::uint64_t(v);
+        const float* parent = adjoints + kMomentAdjointSize * std::uint64_t(v);
         const float* parent_chain = chain + kChainSize * std::uint64_t(v);
         const Vec3 centre = node.com * scene_scale;
         std::uint32_t rank = 0;
@@ -160,14 +182,13 @@ __global__ void __launch_bounds__(kBlock)
             if (kind == Leaf) {
                 const std::uint32_t p = leaf_pointers[v].leaf_index[slot];
                 record = node_count + p;
-                child = packet_adjoints + kAdjointSize * std::uint64_t(p);
                 child_centre = leaf_aabbs[p].com * scene_scale;
             } else {
                 const std::uint32_t u = node.first_child + rank++;
                 record = u;
-                child = node_adjoints + kAdjointSize * std::uint64_t(u);
                 child_centre = nodes[u].com * scene_scale;
             }
+            child = adjoints + kMomentAdjointSize * std::uint64_t(record);
             add_shifted(child, parent, child_centre - centre);
             float* to = chain + kChainSize * std::uint64_t(record);
             for (int k = 0; k < kChainSize; ++k) to[k] += parent_chain[k];
@@ -189,17 +210,17 @@ NOLITH_HD ElementAdjoint evaluate_adjoint(const float* g, const Vec3& offset, co
     ElementAdjoint out{};
     float lambda[3], d_offset[3] = {0.0f, 0.0f, 0.0f};
     for (int i = 0; i < 3; ++i) {
-        float v = g[kAdjointZ + i];
-        for (int r = 0; r < 3; ++r) v += g[kAdjointM + 3 * r + i] * d[r];
-        for (int s = 0; s < 6; ++s) v += 0.5f * g[kAdjointT + 3 * s + i] * moment[s];
+        float v = g[kMomentZ + i];
+        for (int r = 0; r < 3; ++r) v += g[kMomentM + 3 * r + i] * d[r];
+        for (int s = 0; s < 6; ++s) v += 0.5f * g[kMomentT + 3 * s + i] * moment[s];
         lambda[i] = v;
     }
     for (int r = 0; r < 3; ++r) {
-        for (int i = 0; i < 3; ++i) d_offset[r] += g[kAdjointM + 3 * r + i] * normal[i];
+        for (int i = 0; i < 3; ++i) d_offset[r] += g[kMomentM + 3 * r + i] * normal[i];
     }
     for (int s = 0; s < 6; ++s) {
         float v = 0.0f;
-        for (int i = 0; i < 3; ++i) v += 0.5f * g[kAdjointT + 3 * s + i] * normal[i];
+        for (int i = 0; i < 3; ++i) v += 0.5f * g[kMomentT + 3 * s + i] * normal[i];
         out.sigma[s] = v;
     }
     out.lambda = Vec3{lambda[0], lambda[1], lambda[2]};
@@ -282,7 +303,7 @@ NOLITH_HD void element_terms(const Triangle& t, const Vec3& centre, const float*
 template <typename Geometry>
 __global__ void __launch_bounds__(kBlock)
     element_gradients_kernel(SoAView<Geometry> geometry, const PacketRange* packets, std::uint32_t packet_count,
-                             const AABB* leaf_aabbs, const float* packet_adjoints, const float* chain,
+                             const AABB* leaf_aabbs, const float* adjoints, const float* chain,
                              std::uint32_t node_count, float scene_scale, float* planes) {
     const std::uint32_t p = blockIdx.x * (blockDim.x / 32u) + threadIdx.x / 32u;
     const std::uint32_t lane = threadIdx.x & 31u;
@@ -294,7 +315,7 @@ __global__ void __launch_bounds__(kBlock)
     const Geometry e = Geometry::load(geometry, i, geometry.stride).scaled(scene_scale);
     float values[components];
     for (int c = 0; c < components; ++c) values[c] = planes[c * geometry.stride + i];
-    element_terms(e, leaf_aabbs[p].com * scene_scale, packet_adjoints + kAdjointSize * std::uint64_t(p),
+    element_terms(e, leaf_aabbs[p].com * scene_scale, adjoints + kMomentAdjointSize * std::uint64_t(node_count + p),
                   chain + kChainSize * std::uint64_t(node_count + p), values);
     for (int c = 0; c < components; ++c) {
         planes[c * geometry.stride + i] = values[c] * nolith_gradients::caller_unit_factor(e, c, scene_scale);
@@ -312,7 +333,11 @@ cudaError_t tree_adjoint_to_elements(const TreeAdjointParams<Geometry>& p, cudaS
     NOLITH_STREAM_BUFFER(std::uint32_t, offsets, p.levels + 1, stream);
     NOLITH_STREAM_BUFFER(float, weights, records, stream);
     NOLITH_STREAM_BUFFER(float, chain, kChainSize * std::size_t(records), stream);
+    NOLITH_STREAM_BUFFER(float, adjoints, kMomentAdjointSize * std::size_t(records), stream);  // nodes, then packets
 
+    nolith_cuda::launch<moment_adjoints_kernel>(grid_for(records), dim3(kBlock), 0, stream, p.node_adjoints,
+                                                p.packet_adjoints, p.node_count, records, adjoints.get());
+    if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     nolith_cuda::launch<level_offsets_kernel>(dim3(1), dim3(1), 0, stream, p.nodes, p.levels, offsets.get());
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     nolith_cuda::launch<packet_weights_kernel<Geometry>>(grid_for(packets), dim3(kBlock), 0, stream, p.geometry,
@@ -325,20 +350,18 @@ cudaError_t tree_adjoint_to_elements(const TreeAdjointParams<Geometry>& p, cudaS
         if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     }
     nolith_cuda::launch<own_chain_kernel>(grid_for(records), dim3(kBlock), 0, stream, p.nodes, p.leaf_aabbs,
-                                          p.node_coefficients, p.leaf_coefficients, p.node_adjoints,
-                                          p.packet_adjoints, weights.get(), p.node_count, records, p.scene_scale,
-                                          chain.get());
+                                          p.node_far_field, p.leaf_far_field, adjoints.get(), weights.get(),
+                                          p.node_count, records, p.scene_scale, chain.get());
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     for (std::uint32_t level = 0; level < p.levels; ++level) {
         nolith_cuda::launch<push_down_kernel>(dim3(kLevelGrid), dim3(kBlock), 0, stream, p.nodes, p.leaf_pointers,
                                               p.leaf_aabbs, offsets.get(), level, p.node_count, p.scene_scale,
-                                              p.node_adjoints, p.packet_adjoints, chain.get());
+                                              adjoints.get(), chain.get());
         if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     }
-    nolith_cuda::launch<element_gradients_kernel<Geometry>>(nolith_cuda::grid_1d(32ull * packets, kBlock), dim3(kBlock), 0, stream,
-                                                            p.geometry, p.packets, packets, p.leaf_aabbs,
-                                                            p.packet_adjoints, chain.get(), p.node_count,
-                                                            p.scene_scale, p.element_planes);
+    nolith_cuda::launch<element_gradients_kernel<Geometry>>(
+        nolith_cuda::grid_1d(32ull * packets, kBlock), dim3(kBlock), 0, stream, p.geometry, p.packets, packets,
+        p.leaf_aabbs, adjoints.get(), chain.get(), p.node_count, p.scene_scale, p.element_planes);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 

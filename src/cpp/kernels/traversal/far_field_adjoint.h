@@ -1,84 +1,53 @@
 #pragma once
-// The adjoint of one far-field evaluation: how g * F, with F the value of an
-// expansion about centre c at a query q (d = c - q, compute_node_approximation),
-// changes with the expansion's coefficients and with its centre. The walk of
-// the gradient adds these per node; the tree's adjoint pass carries them down
-// to the elements. Computed in float from the stored coefficients; a
-// derivative of the half and bfloat16 evaluation, whose rounding steps carry
-// no gradient.
+// The adjoint of one far-field evaluation: how g * F, with F the value of a
+// record's expansion about centre c at a query q (d = c - q,
+// compute_node_approximation), changes with the record's 15 values and with
+// its centre. The walk of the gradient adds these per node and packet; the
+// tree's adjoint pass carries them down to the elements.
 
 #include "gpu.h"
+#include "kernels/traversal/far_field.h"
 #include "records.h"
 
 namespace nolith_traversal {
 
-// The 33 numbers of an adjoint: dF/dZ (3), dF/dM (9, row-major), dF/dT (18,
-// the stored order), and dF/dc (3), all times g.
-constexpr int kAdjointZ = 0, kAdjointM = 3, kAdjointT = 12, kAdjointC = 30, kAdjointSize = 33;
+// The 18 numbers of an adjoint: dF/dz (3), dF/ds (5), dF/du (7) for the
+// record's stored values, and dF/dc (3), all times g.
+constexpr int kAdjointZ = 0, kAdjointS = 3, kAdjointU = 8, kAdjointC = 15, kAdjointSize = 18;
 
-NOLITH_HD void far_field_adjoint(const Vec3& d, float distance2, const TailorCoefficients& c, float g, float* out) {
-    constexpr float kInvFourPi = 0.07957747f;
+NOLITH_HD void far_field_adjoint(const Vec3& d, float distance2, const TailorCoefficientsTraceFree& c, float g,
+                                 float* out) {
     const float rho = rsqrtf(distance2);
-    const float n[3] = {d.x * rho, d.y * rho, d.z * rho};
-    const float rho2 = rho * rho, rho3 = rho2 * rho, rho4 = rho3 * rho, rho5 = rho4 * rho;
-    const float a2 = g * rho2 * kInvFourPi, a3 = g * rho3 * kInvFourPi, a4 = g * rho4 * kInvFourPi;
+    const float x = d.x * rho, y = d.y * rho, z = d.z * rho;
+    const float n[3] = {x, y, z};
+    const FarFieldBasis basis = far_field_basis(x, y, z);
+    const float rho2 = rho * rho, rho3 = rho2 * rho, rho4 = rho3 * rho;
+    for (int i = 0; i < 3; ++i) out[kAdjointZ + i] = g * rho2 * n[i];
+    for (int k = 0; k < 5; ++k) out[kAdjointS + k] = g * rho3 * basis.q[k];
+    for (int k = 0; k < 7; ++k) out[kAdjointU + k] = g * rho4 * basis.c[k];
 
-    for (int i = 0; i < 3; ++i) out[kAdjointZ + i] = a2 * n[i];
-    for (int r = 0; r < 3; ++r) {
-        for (int col = 0; col < 3; ++col) out[kAdjointM + 3 * r + col] = a3 * ((r == col) - 3.0f * n[r] * n[col]);
-    }
-    // The full symmetric tensor T[i][j][l] from its stored pairs.
-    float t[3][3][3];
+    // F = z.d rho^3 + s.q(d) rho^5 + u.c(d) rho^7 with q, c homogeneous of
+    // degree 2 and 3, so dF/dd = rho^3 (z - 3 w0 n) + rho^4 (grad s.q(n) -
+    // 5 w1 n) + rho^5 (grad u.c(n) - 7 w2 n), w0..w2 the three orders' sums.
+    const float* s = c.first_order;
+    const float* u = c.second_order;
+    float w0 = 0.0f, w1 = 0.0f, w2 = 0.0f;
+    for (int i = 0; i < 3; ++i) w0 += c.zero_order[i] * n[i];
+    for (int k = 0; k < 5; ++k) w1 += s[k] * basis.q[k];
+    for (int k = 0; k < 7; ++k) w2 += u[k] * basis.c[k];
+    const float xx = x * x, yy = y * y, zz = z * z;
+    const float grad_q[3] = {2.0f * s[0] * x + s[2] * y + s[3] * z, 2.0f * s[1] * y + s[2] * x + s[4] * z,
+                             -2.0f * (s[0] + s[1]) * z + s[3] * x + s[4] * y};
+    const float grad_c[3] = {
+        u[0] * (3.0f * xx - 3.0f * zz) + u[1] * (2.0f * x * y) + u[2] * (6.0f * x * z) + u[3] * (yy - zz) + u[4] * y * z,
+        u[1] * (xx - zz) + u[3] * (2.0f * x * y) + u[4] * x * z + u[5] * (3.0f * yy - 3.0f * zz) + u[6] * (6.0f * y * z),
+        u[0] * (-6.0f * x * z) + u[1] * (-2.0f * y * z) + u[2] * (3.0f * xx - 3.0f * zz) + u[3] * (-2.0f * x * z) +
+            u[4] * x * y + u[5] * (-6.0f * y * z) + u[6] * (3.0f * yy - 3.0f * zz)};
     for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            for (int l = 0; l < 3; ++l) t[i][j][l] = c.second_order.t[3 * symmetric_pair_index(i, j) + l];
-        }
-    }
-    const int pair_j[6] = {0, 0, 0, 1, 1, 2};
-    const int pair_k[6] = {0, 1, 2, 1, 2, 2};
-    for (int s = 0; s < 6; ++s) {
-        const int j = pair_j[s], k = pair_k[s];
-        const float multiplicity = j == k ? 1.0f : 2.0f;
-        for (int l = 0; l < 3; ++l) {
-            const float b_term = (l == k ? n[j] : 0.0f) + (j != k && l == j ? n[k] : 0.0f);
-            const float a_term = j == k ? n[l] : 0.0f;
-            out[kAdjointT + 3 * s + l] =
-                a4 * (15.0f * multiplicity * n[j] * n[k] * n[l] - 6.0f * b_term - 3.0f * a_term);
-        }
-    }
-
-    // dF/dc = dF/dd, written with the unit vector:
-    // rho^3 (Z - 3 (Z.n) n)
-    // + rho^4 (-3 tr(M) n - 3 (M + M^T) n + 15 (n.M.n) n)
-    // + rho^5 (15 grad C(n) - 105 C(n) n - 6 b + 30 (b.n) n - 3 a + 15 (a.n) n).
-    const float* z = &c.zero_order.x;
-    const float* m = c.first_order.m;
-    float z_n = 0.0f, trace = m[0] + m[4] + m[8], n_m_n = 0.0f, cubic = 0.0f, b_n = 0.0f, a_n = 0.0f;
-    float m_sym_n[3] = {0.0f, 0.0f, 0.0f}, grad_c[3] = {0.0f, 0.0f, 0.0f}, b[3] = {0.0f, 0.0f, 0.0f},
-          a[3] = {0.0f, 0.0f, 0.0f};
-    for (int i = 0; i < 3; ++i) {
-        z_n += z[i] * n[i];
-        for (int j = 0; j < 3; ++j) {
-            n_m_n += n[i] * m[3 * i + j] * n[j];
-            m_sym_n[i] += (m[3 * i + j] + m[3 * j + i]) * n[j];
-            b[i] += t[i][j][j];
-            a[i] += t[j][j][i];
-            for (int l = 0; l < 3; ++l) {
-                cubic += t[i][j][l] * n[i] * n[j] * n[l];
-                grad_c[i] += 2.0f * t[i][j][l] * n[j] * n[l] + t[j][l][i] * n[j] * n[l];
-            }
-        }
-    }
-    for (int i = 0; i < 3; ++i) {
-        b_n += b[i] * n[i];
-        a_n += a[i] * n[i];
-    }
-    for (int i = 0; i < 3; ++i) {
-        const float order0 = rho3 * (z[i] - 3.0f * z_n * n[i]);
-        const float order1 = rho4 * (-3.0f * trace * n[i] - 3.0f * m_sym_n[i] + 15.0f * n_m_n * n[i]);
-        const float order2 = rho5 * (15.0f * grad_c[i] - 105.0f * cubic * n[i] - 6.0f * b[i] + 30.0f * b_n * n[i] -
-                                     3.0f * a[i] + 15.0f * a_n * n[i]);
-        out[kAdjointC + i] = g * kInvFourPi * (order0 + order1 + order2);
+        const float order0 = rho3 * (c.zero_order[i] - 3.0f * w0 * n[i]);
+        const float order1 = rho4 * (grad_q[i] - 5.0f * w1 * n[i]);
+        const float order2 = rho4 * rho * (grad_c[i] - 7.0f * w2 * n[i]);
+        out[kAdjointC + i] = g * (order0 + order1 + order2);
     }
 }
 

@@ -14,23 +14,27 @@
 
 namespace nolith_traversal {
 
+// Rows of a warp's scratch for the transposition of the adjoints: one more
+// than an adjoint holds, an odd count, so that a column's reads fall on
+// distinct banks.
+constexpr int kScratchStride = kAdjointSize + 1;
+
 // Adds the far-field adjoints of the lanes in `approx`, summed over the warp,
 // to one record's accumulators. The warp transposes them through its scratch
-// rows (32 rows of kAdjointSize floats, an odd count: row i is lane i's
-// adjoint, and a column's reads fall on distinct banks), and lane k sums
-// column k (lane 0 also the last one). Every lane of the warp takes part.
+// rows (row i is lane i's adjoint), and lane k sums column k. Every lane of
+// the warp takes part.
 __device__ __forceinline__ void add_far_field_adjoint(bool approx, const Vec3& d, float distance2,
-                                                      const TailorCoefficientsF16& stored, float g, float* target,
-                                                      float* scratch, unsigned lane) {
+                                                      const TailorCoefficientsTraceFree& record, float g,
+                                                      float* target, float* scratch, unsigned lane) {
     float adjoint[kAdjointSize] = {};
-    if (approx) far_field_adjoint(d, distance2, TailorCoefficients::from_f16(stored), g, adjoint);
+    if (approx) far_field_adjoint(d, distance2, record, g, adjoint);
     __syncwarp();  // the previous sums have read their columns
-    for (int k = 0; k < kAdjointSize; ++k) scratch[kAdjointSize * lane + k] = adjoint[k];
+    for (int k = 0; k < kAdjointSize; ++k) scratch[kScratchStride * lane + k] = adjoint[k];
     __syncwarp();
-    for (int k = static_cast<int>(lane); k < kAdjointSize; k += 32) {
+    if (static_cast<int>(lane) < kAdjointSize) {
         float sum = 0.0f;
-        for (int row = 0; row < 32; ++row) sum += scratch[kAdjointSize * row + k];
-        if (sum != 0.0f) atomicAdd(target + k, sum);
+        for (int row = 0; row < 32; ++row) sum += scratch[kScratchStride * row + lane];
+        if (sum != 0.0f) atomicAdd(target + lane, sum);
     }
 }
 
@@ -42,14 +46,14 @@ struct GradientMode {
     };
 
     __device__ __forceinline__ static Batch begin(const Extras& targets, bool has_query, std::uint32_t query_index) {
-        __shared__ float rows[kWarpsPerBlock][32 * kAdjointSize];
+        __shared__ float rows[kWarpsPerBlock][32 * kScratchStride];
         return Batch{has_query ? __ldg(targets.grad_output + query_index) : 0.0f, rows[threadIdx.x >> 5]};
     }
     template <typename... Ignored>
     __device__ __forceinline__ static void node_tested(Ignored&&...) {}
     __device__ __forceinline__ static void node_far_field(const Batch& batch, const Extras& targets, bool approx,
                                                           const Vec3& d, float distance2,
-                                                          const TailorCoefficientsF16& coefficients,
+                                                          const TailorCoefficientsTraceFree& coefficients,
                                                           std::uint32_t node, unsigned lane) {
         add_far_field_adjoint(approx, d, distance2, coefficients, batch.g,
                               targets.node_adjoints + kAdjointSize * std::uint64_t(node), batch.scratch, lane);
@@ -58,7 +62,7 @@ struct GradientMode {
     __device__ __forceinline__ static void descended(Ignored&&...) {}
     __device__ __forceinline__ static void packet_far_field(const Batch& batch, const Extras& targets, bool approx,
                                                             const Vec3& d, float distance2,
-                                                            const TailorCoefficientsF16& coefficients,
+                                                            const TailorCoefficientsTraceFree& coefficients,
                                                             std::uint32_t packet, unsigned lane) {
         add_far_field_adjoint(approx, d, distance2, coefficients, batch.g,
                               targets.packet_adjoints + kAdjointSize * std::uint64_t(packet), batch.scratch, lane);

@@ -37,7 +37,7 @@ constexpr int kMarkerNoQuery = -1;
 // Static shared memory of the traversal block (stack and the three caches);
 // dynamic shared memory for a deeper stack must fit beside it.
 constexpr std::size_t kStaticSharedBytes =
-    kWarpsPerBlock * (kSharedStackEntries * sizeof(std::uint32_t) + sizeof(BVH8Node) + sizeof(TailorCoefficientsF16) +
+    kWarpsPerBlock * (kSharedStackEntries * sizeof(std::uint32_t) + sizeof(BVH8Node) + sizeof(TailorCoefficientsTraceFree) +
                       sizeof(LeafPointers));
 
 // Copies one record into a warp's cache, one 32-bit word per lane; lanes
@@ -73,8 +73,8 @@ __device__ __forceinline__ void fill_warp_cache(T* destination, const T* source,
 template <typename Geometry, typename Mode>
 __global__ void __launch_bounds__(kTraversalBlock)
     compute_winding_numbers_kernel(const Vec3* queries, const std::uint32_t* query_order, const BVH8Node* nodes,
-                                   const LeafPointers* leaf_pointers, const TailorCoefficientsF16* node_coefficients,
-                                   const TailorCoefficientsF16* leaf_coefficients, const AABB* leaf_aabbs,
+                                   const LeafPointers* leaf_pointers, const TailorCoefficientsTraceFree* node_far_field,
+                                   const TailorCoefficientsTraceFree* leaf_far_field, const AABB* leaf_aabbs,
                                    const PacketRange* packets, SoAView<Geometry> geometry, std::uint32_t num_queries,
                                    float* out, std::uint32_t* work_counter, float beta_sq, float inv_epsilon,
                                    float scene_scale, std::uint32_t* global_stack, std::uint32_t stack_capacity,
@@ -83,7 +83,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
     __shared__ std::uint32_t shared_stack[kWarpsPerBlock][kSharedStackEntries];
     const float near_field = std::is_same<Geometry, PointNormal>::value ? 2.0f / inv_epsilon : 0.0f;
     __shared__ BVH8Node current_node_cache[kWarpsPerBlock];
-    __shared__ TailorCoefficientsF16 current_tailor_coefficients_cache[kWarpsPerBlock];
+    __shared__ TailorCoefficientsTraceFree current_tailor_coefficients_cache[kWarpsPerBlock];
     __shared__ LeafPointers shared_leaf_ptrs[kWarpsPerBlock];
 
     const unsigned lane = threadIdx.x & 31u;
@@ -97,7 +97,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
         stack = global_stack + (static_cast<std::uint64_t>(blockIdx.x) * kWarpsPerBlock + warp) * stack_capacity;
     }
     BVH8Node& node = current_node_cache[warp];
-    TailorCoefficientsF16& coefficients = current_tailor_coefficients_cache[warp];
+    TailorCoefficientsTraceFree& coefficients = current_tailor_coefficients_cache[warp];
     LeafPointers& leaves = shared_leaf_ptrs[warp];
 
     for (;;) {
@@ -137,7 +137,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
                 active && should_node_be_approximated(node_distance2, node.max_dist, beta_sq, near_field);
             Mode::node_tested(batch, active, approx);
             if (__any_sync(kFullMask, approx)) {
-                fill_warp_cache(&coefficients, node_coefficients + v, lane);
+                fill_warp_cache(&coefficients, node_far_field + v, lane);
                 Mode::node_far_field(batch, extras, approx, to_node, node_distance2, coefficients, v, lane);
                 if (approx) {
                     sum += compute_node_approximation(to_node, node_distance2, coefficients);
@@ -169,7 +169,7 @@ __global__ void __launch_bounds__(kTraversalBlock)
                         descend &&
                         should_node_be_approximated(packet_distance2, __ldg(&box->max_dist), beta_sq, near_field);
                     if (__any_sync(kFullMask, leaf_approx)) {
-                        fill_warp_cache(&coefficients, leaf_coefficients + packet, lane);
+                        fill_warp_cache(&coefficients, leaf_far_field + packet, lane);
                         if (leaf_approx) sum += compute_node_approximation(to_packet, packet_distance2, coefficients);
                         Mode::packet_far_field(batch, extras, leaf_approx, to_packet, packet_distance2, coefficients,
                                                packet, lane);
@@ -281,7 +281,7 @@ cudaError_t launch_walk(const ComputeWindingNumbersParams<Geometry>& params, int
 
     nolith_cuda::launch<compute_winding_numbers_kernel<Geometry, Mode>>(
         dim3(blocks), dim3(kTraversalBlock), dynamic_bytes, stream, params.queries, params.query_order, params.nodes,
-        params.leaf_pointers, params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs, params.packets,
+        params.leaf_pointers, params.node_far_field, params.leaf_far_field, params.leaf_aabbs, params.packets,
         params.geometry, params.num_queries, params.out, params.work_counter, params.beta * params.beta,
         inv_epsilon, params.scene_scale, stack_buffer, static_cast<std::uint32_t>(stack_entries), extras);
     const cudaError_t launch_status = NOLITH_CUDA_CHECK(cudaGetLastError());
