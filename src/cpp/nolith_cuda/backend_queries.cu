@@ -3,6 +3,7 @@
 
 #include "gpu.h"
 #include "kernels/brute_force/brute_force.h"
+#include "kernels/traversal/query_codes.h"
 #include "kernels/traversal/traversal.h"
 #include "nolith_cuda/morton_codes.h"
 #include "nolith_cuda/nolith_backend.h"
@@ -107,12 +108,13 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const flo
     }
     const Vec3* points = reinterpret_cast<const Vec3*>(queries);
 
-    // Morton order of the queries, so that the 32 queries of a warp are close
-    // in space and share most of their walk.
+    // Morton order of the queries within their own box, so that the 32
+    // queries of a warp are close in space and share most of their walk.
     NOLITH_STREAM_BUFFER(std::uint32_t, query_order, q, caller);
     {
         NOLITH_STREAM_BUFFER(std::uint64_t, keys, q, caller);
-        nolith_cuda::compute_point_codes(points, q, keys.get(), scene, caller);
+        NOLITH_STREAM_BUFFER(std::uint32_t, box, 6, caller);
+        NOLITH_CUDA_RAISE_REPORTED(compute_query_codes(points, q, keys.get(), box.get(), caller));
         const auto policy = nolith_cuda::queued_policy(caller);
         thrust::sequence(policy, query_order.get(), query_order.get() + q, 0u);
         thrust::stable_sort_by_key(policy, keys.get(), keys.get() + q, query_order.get());

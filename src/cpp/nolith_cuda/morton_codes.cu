@@ -49,16 +49,11 @@ struct GeometryToMorton {
 }  // namespace
 
 SceneParams scene_params_for_box(const SceneBox& scene) {
-    const float longest = std::fmax(std::fmax(scene.upper.y - scene.lower.y, scene.upper.z - scene.lower.z),
-                                    scene.upper.x - scene.lower.x);
-    SceneParams params;
-    params.lower[0] = scene.lower.x;
-    params.lower[1] = scene.lower.y;
-    params.lower[2] = scene.lower.z;
-    if (longest > 0.0f && std::isfinite(longest)) {
-        const float inverse = 1.0f / longest;
-        params.code_scale = std::isfinite(inverse) ? inverse : 0.0f;
+    SceneParams params = code_params_for_box(scene);
+    if (params.code_scale > 0.0f) {
         // longest = m 2^e with m in [0.5, 1); keep the scale a normal float.
+        const float longest = std::fmax(std::fmax(scene.upper.y - scene.lower.y, scene.upper.z - scene.lower.z),
+                                        scene.upper.x - scene.lower.x);
         int exponent = 0;
         std::frexp(longest, &exponent);
         params.scene_scale = std::ldexp(1.0f, std::min(126, std::max(-126, -exponent)));
@@ -76,11 +71,6 @@ SceneParams initialize_morton_codes(const Element* elements, std::uint32_t n, st
     const SceneParams params = scene_params_for_box(scene);
     thrust::transform(queued_policy(stream), elements, elements + n, codes, GeometryToMorton<Element>{params});
     return params;
-}
-
-void compute_point_codes(const Vec3* points, std::uint32_t n, std::uint64_t* codes, const SceneParams& scene,
-                         cudaStream_t stream) {
-    thrust::transform(queued_policy(stream), points, points + n, codes, GeometryToMorton<Vec3>{scene});
 }
 
 template SceneParams initialize_morton_codes<Triangle>(const Triangle*, std::uint32_t, std::uint64_t*, cudaStream_t);

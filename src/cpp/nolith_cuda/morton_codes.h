@@ -51,6 +51,20 @@ inline Vec3 corner_origin(const SceneParams& scene) {
     return Vec3{scene.lower[0], scene.lower[1], scene.lower[2]} * scene.scene_scale;
 }
 
+// What the codes of a box need: its lower corner, and the code scale, 1 / its
+// longest extent (0 for a box without a finite, positive extent: every code is
+// then 0). The scene scale is left at 1.
+NOLITH_HD SceneParams code_params_for_box(const SceneBox& box) {
+    const float longest = fmaxf(fmaxf(box.upper.y - box.lower.y, box.upper.z - box.lower.z), box.upper.x - box.lower.x);
+    SceneParams params;
+    params.lower[0] = box.lower.x;
+    params.lower[1] = box.lower.y;
+    params.lower[2] = box.lower.z;
+    const float inverse = 1.0f / longest;
+    if (longest > 0.0f && longest <= 3.4e38f && inverse <= 3.4e38f) params.code_scale = inverse;
+    return params;
+}
+
 // The scales of a scene box: the code scale from its longest extent, and the
 // scene scale, the power of two that brings that extent into [0.5, 1). A box
 // without a finite, positive extent gets code scale 0 and scene scale 1.
@@ -63,8 +77,5 @@ template <typename Element>
 SceneParams initialize_morton_codes(const Element* elements, std::uint32_t n, std::uint64_t* codes,
                                     cudaStream_t stream);
 
-// Codes n query points against a built engine's scene.
-void compute_point_codes(const Vec3* points, std::uint32_t n, std::uint64_t* codes, const SceneParams& scene,
-                         cudaStream_t stream);
 
 }  // namespace nolith_cuda
