@@ -108,6 +108,32 @@ nb::dict census_points(const Vec3Array& points, const Vec3Array& normals, const 
     return census_of(*backend, queries, beta, epsilon);
 }
 
+// Seconds of the walk's kernel alone per compute call (events around its
+// launch), `repeats` calls after a warm-up one.
+template <typename Backend>
+nb::list walk_seconds_of(const Backend& backend, const Vec3Array& queries, int repeats) {
+    std::vector<double> seconds;
+    {
+        nb::gil_scoped_release release;
+        seconds = walk_kernel_seconds(backend, queries.data(), queries.shape(0), -1.0f, -1.0f, repeats);
+    }
+    nb::list out;
+    for (double s : seconds) out.append(s);
+    return out;
+}
+
+nb::list walk_seconds_triangles(const TriangleArray& triangles, const Vec3Array& queries, int repeats) {
+    const auto backend = NolithBackend<Triangle>::CreateFromTriangles(triangles.data(), triangles.shape(0),
+                                                                      triangles.device_id());
+    return walk_seconds_of(*backend, queries, repeats);
+}
+
+nb::list walk_seconds_points(const Vec3Array& points, const Vec3Array& normals, const Vec3Array& queries, int repeats) {
+    const auto backend =
+        NolithBackend<PointNormal>::CreateFromPoints(points.data(), normals.data(), points.shape(0), points.device_id());
+    return walk_seconds_of(*backend, queries, repeats);
+}
+
 // The solver's own account of a solve: iterations, residuals, the final
 // gradient ratio and the regularisation weight it chose (targets 0.5 at the
 // cloud's points); max_iterations > 0 lowers the cap, to time a few.
@@ -147,6 +173,10 @@ NB_MODULE(nolith_census, m) {
           nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
     m.def("solve_report", &solve_report, nb::arg("pc"), nb::arg("extra_points"), nb::arg("extra_wn"),
           nb::arg("alpha_extra") = 0.2f, nb::arg("max_iterations") = 0);
+    m.def("walk_seconds_triangles", &walk_seconds_triangles, nb::arg("triangles"), nb::arg("queries"),
+          nb::arg("repeats") = 5);
+    m.def("walk_seconds_points", &walk_seconds_points, nb::arg("points"), nb::arg("normals"), nb::arg("queries"),
+          nb::arg("repeats") = 5);
     m.def("census_points", &census_points, nb::arg("points"), nb::arg("normals"), nb::arg("queries"),
           nb::arg("beta") = -1.0f, nb::arg("epsilon") = -1.0f);
 }

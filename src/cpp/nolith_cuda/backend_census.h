@@ -18,3 +18,10 @@ typename NolithBackend<Geometry>::Result work_census(const NolithBackend<Geometr
                                                      unsigned long n, float beta, float epsilon,
                                                      unsigned long long stream, std::vector<WorkCensus>& census,
                                                      std::vector<std::uint32_t>& packet_passes);
+
+// The seconds the walk's kernel of compute takes on `backend` for each of
+// `repeats` calls, measured by events on the default stream around the
+// launch alone (after one call to warm up). Needs a tree and queries.
+template <typename Geometry>
+std::vector<double> walk_kernel_seconds(const NolithBackend<Geometry>& backend, const float* queries, unsigned long n,
+                                        float beta, float epsilon, int repeats);
