@@ -54,10 +54,9 @@ if(NOLITH_FLAVOUR_RESOLVED STREQUAL "cuda")
   target_link_libraries(nolith_gpu INTERFACE CUDA::cudart_static)
   target_compile_options(nolith_gpu INTERFACE
     $<$<COMPILE_LANGUAGE:CUDA>:--use_fast_math --expt-relaxed-constexpr -Xcompiler=-fPIC>)
-  target_compile_definitions(nolith_gpu INTERFACE NOLITH_FLAVOUR_NAME="cuda")
 else()
   target_link_libraries(nolith_gpu INTERFACE nolith_host_runtime)
-  target_compile_definitions(nolith_gpu INTERFACE NOLITH_FLAVOUR_NAME="host" NOLITH_HOST_FLAVOUR=1)
+  target_compile_definitions(nolith_gpu INTERFACE NOLITH_HOST_FLAVOUR=1)
 endif()
 
 # Adds CUDA sources (.cu) to a target: compiled by nvcc in the cuda flavour,
