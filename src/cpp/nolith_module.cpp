@@ -26,6 +26,7 @@
 
 #include "binding/arguments.h"
 #include "nolith_cuda/nolith_backend.h"
+#include "utils/console.h"
 #include "utils/cuda_check.h"
 #include "utils/device_memory.h"
 #include "utils/scoped_device.h"
@@ -571,6 +572,12 @@ std::string dump(const NolithEngine& self) {
 
 NB_MODULE(nolith_module, m) {
     m.doc() = kModuleDoc;
+    // Engines that a global or an autograd graph still holds at interpreter
+    // exit are released with the process; nanobind would report them as leaks.
+    nb::set_leak_warnings(false);
+    m.attr("flavour") = nolith_binding::kFlavour;
+    m.def("_set_console_output", &nolith_cuda::set_console_output, nb::arg("enabled"),
+          "Switches the engine's banner lines and runtime-error reports on or off; returns the old setting.");
 
     nb::class_<NolithEngine>(m, "NolithEngine")
         .def("__init__", &init_from_triangles, nb::sig(kInitTrianglesSig), nb::arg("triangles"), kInitTrianglesDoc)

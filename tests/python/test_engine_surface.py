@@ -313,11 +313,17 @@ def test_builds_and_queries_let_other_threads_run(dev):
         assert longest_stop < 0.75 * (end - start), f"main thread stopped {longest_stop:.3f} s of {end - start:.3f} s"
 
 
-def test_cuda_flavour_refuses_host_arrays(dev):
-    if dev.flavour != "cuda":
-        pytest.skip("the host flavour takes host arrays")
-    with pytest.raises(TypeError):
-        Engine(TRIANGLES)
+def test_arrays_of_the_other_flavour_are_refused_with_the_way_to_it(dev):
+    assert nolith_module.flavour in ("cuda", "host")
+    if dev.flavour == "host":
+        torch = pytest.importorskip("torch")
+        if not torch.cuda.is_available():
+            pytest.skip("no CUDA array to pass")
+        other, want = torch.zeros((2, 3, 3), device="cuda"), "the host flavour.*install the cuda flavour"
+    else:
+        other, want = TRIANGLES, "the cuda flavour.*install the host flavour"
+    with pytest.raises(TypeError, match="^triangles must be .*got a (cuda|cpu) array: this nolith_module is " + want):
+        Engine(other)
 
 
 # ---------------------------------------------------------------- checks

@@ -7,6 +7,7 @@
 #include "kernels/mesh/gather_triangles.h"
 #include "nolith_cuda/size_limits.h"
 #include "records.h"
+#include "utils/console.h"
 #include "utils/cuda_check.h"
 #include "utils/scoped_device.h"
 #include "utils/stream_buffer.h"
@@ -17,7 +18,6 @@
 #include <thrust/functional.h>
 #include <thrust/reduce.h>
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -104,10 +104,7 @@ template <typename Steps>
 std::unique_ptr<NolithBackend<Geometry>> NolithBackend<Geometry>::create(const char* banner, unsigned long count,
                                                                          int device, Steps&& steps) {
     nolith_cuda::ScopedDevice scoped_device(device);
-    if (banner) {
-        std::printf("%s\n", banner);
-        std::fflush(stdout);
-    }
+    if (banner) nolith_cuda::console_line(nolith_cuda::ConsoleStream::Out, banner);
     std::unique_ptr<NolithBackend> backend(new NolithBackend(count, device));
     backend->raise_construction_failure();
     steps(*backend);
