@@ -29,6 +29,7 @@
 #include "utils/console.h"
 #include "utils/cuda_check.h"
 #include "utils/device_memory.h"
+#include "utils/finite_check.h"
 #include "utils/scoped_device.h"
 
 namespace nb = nanobind;
@@ -474,7 +475,18 @@ NolithEngine solve_normals(const Vec3Arg& pc_arg, const Vec3Arg& extra_points_ar
     }
 
     auto backend = without_the_lock([&] {
-        auto solver = PointBackend::CreateForSolver(pc.data(), count, device);
+        std::unique_ptr<PointBackend> solver;
+        try {
+            solver = PointBackend::CreateForSolver(pc.data(), count, device);
+        } catch (const nolith_cuda::NonFiniteInput& refusal) {
+            throw refusal.renamed("pc");  // the build knows them as points
+        }
+        {
+            nolith_cuda::ScopedDevice scoped_device(device);
+            nolith_cuda::require_finite("extra_points", extra_points.data(), extra_points.shape(0), 3, nullptr);
+            nolith_cuda::require_finite("extra_wn", extra_wn.data(), extra_wn.shape(0), 1, nullptr);
+            if (has_targets) nolith_cuda::require_finite("pc_wn", targets, count, 1, nullptr);
+        }
         solver->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets, alpha_extra);
         return solver;
     });

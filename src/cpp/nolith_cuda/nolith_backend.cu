@@ -9,14 +9,14 @@
 #include "records.h"
 #include "utils/console.h"
 #include "utils/cuda_check.h"
+#include "utils/finite_check.h"
+#include "utils/finite_values.h"
 #include "utils/scoped_device.h"
 #include "utils/stream_buffer.h"
 #include "utils/thrust_policy.h"
 
-#include <thrust/device_ptr.h>
-#include <thrust/execution_policy.h>
-#include <thrust/functional.h>
-#include <thrust/reduce.h>
+#include <thrust/iterator/counting_iterator.h>
+#include <thrust/transform_reduce.h>
 
 #include <stdexcept>
 #include <string>
@@ -30,6 +30,35 @@ cudaError_t allocate_async(T*& pointer, std::size_t bytes, cudaStream_t stream) 
     pointer = static_cast<T*>(raw);
     return status;
 }
+
+// What one reduction over a mesh's corners finds: the largest index, and the
+// smallest index of a vertex that a corner uses and that is not finite.
+struct CornerScan {
+    std::uint32_t max_index;
+    std::uint32_t first_non_finite_vertex;
+};
+
+constexpr std::uint32_t kNoVertex = 0xffffffffu;
+
+struct ScanCorner {
+    const unsigned int* indices;
+    const Vec3* vertices;
+    unsigned long vertex_count;
+    __host__ __device__ CornerScan operator()(std::size_t corner) const {
+        const std::uint32_t index = indices[corner];
+        // An index out of range is refused by its own message; its vertex is not read.
+        const bool bad = index < vertex_count && !nolith_cuda::all_finite(&vertices[index].x, 3);
+        return CornerScan{index, bad ? index : kNoVertex};
+    }
+};
+
+struct MergeCornerScan {
+    __host__ __device__ CornerScan operator()(const CornerScan& a, const CornerScan& b) const {
+        return CornerScan{a.max_index > b.max_index ? a.max_index : b.max_index,
+                          a.first_non_finite_vertex < b.first_non_finite_vertex ? a.first_non_finite_vertex
+                                                                                : b.first_non_finite_vertex};
+    }
+};
 
 std::string index_message(unsigned long vertex_count, std::uint32_t max_index) {
     return "The triangle indices are not allowed to exceed the number of vertices. Vertex count is " +
@@ -127,11 +156,17 @@ std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromMesh
                                                                                  unsigned long count, int device) {
     nolith_cuda::check_count(count, 9, "triangles");
     return NolithBackend<Triangle>::create("CreateFromMesh!", count, device, [&](NolithBackend<Triangle>& b) {
-        // Largest index over all corners, on the legacy default stream; blocks until known.
-        const auto first = thrust::device_pointer_cast(indices);
-        const std::uint32_t max_index = thrust::reduce(nolith_cuda::stream_policy(nullptr), first, first + 3 * count,
-                                                       0u, thrust::maximum<std::uint32_t>());
-        if (max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, max_index));
+        // Largest index over all corners, and the first used vertex that is
+        // not finite, on the legacy default stream; blocks until known.
+        const CornerScan scan = thrust::transform_reduce(
+            nolith_cuda::stream_policy(nullptr), thrust::counting_iterator<std::size_t>(0),
+            thrust::counting_iterator<std::size_t>(3 * count),
+            ScanCorner{indices, reinterpret_cast<const Vec3*>(vertices), vertex_count}, CornerScan{0u, kNoVertex},
+            MergeCornerScan());
+        if (scan.max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, scan.max_index));
+        if (scan.first_non_finite_vertex != kNoVertex) {
+            nolith_cuda::refuse_device_row("vertices", scan.first_non_finite_vertex, vertices, 3, nullptr);
+        }
         // The indices stay with the engine: gradients are summed onto shared vertices.
         NOLITH_CUDA_REQUIRE_ALLOCATION(allocate_async(b.mesh_indices, 12 * std::size_t(count), b.stream));
         NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(b.mesh_indices, indices, 12 * std::size_t(count),
@@ -159,9 +194,11 @@ std::unique_ptr<NolithBackend<PointNormal>> NolithBackend<Geometry>::CreateFromP
                                                                                       unsigned long count,
                                                                                       int device) {
     nolith_cuda::check_count(count, 6, "points");
-    return NolithBackend<PointNormal>::create(
-        "CreateFromPoints!", count, device,
-        [&](NolithBackend<PointNormal>& b) { b.initialize_point_data(points, normals); });
+    return NolithBackend<PointNormal>::create("CreateFromPoints!", count, device, [&](NolithBackend<PointNormal>& b) {
+        // The build refuses non-finite points itself (with the scene box).
+        nolith_cuda::require_finite("normals", normals, count, 3, b.stream);
+        b.initialize_point_data(points, normals);
+    });
 }
 
 template <typename Geometry>
