@@ -1,10 +1,11 @@
 """The module as a whole: its docstring, its own CUDA runtime whatever the
-process loaded before, a clean exit with engines still alive, and silencing
-its console lines."""
+process loaded before, a clean exit with engines still alive, silencing its
+console lines, and the README's examples for the installed flavour."""
 
 import ctypes
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -100,3 +101,15 @@ def test_console_lines_can_be_switched_off(dev, native_stdout):
         assert nolith_module._set_console_output(True) is False
     nolith_module.NolithEngine(dev.array(TRIANGLES))
     assert native_stdout() == "CreateFromTriangles!\n"
+
+
+def test_readme_examples_of_this_flavour_run_as_written():
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    blocks = re.findall(r"```python\n# flavour: (\w+)[^\n]*\n(.*?)```", readme, re.S)
+    mine = [code for flavour, code in blocks if flavour == nolith_module.flavour]
+    assert mine, "no README example for this flavour"
+    for code in mine:
+        for library in re.findall(r"^import (torch|jax)", code, re.M):
+            pytest.importorskip(library)
+        out, _ = run_python(code)
+        assert out.strip()
