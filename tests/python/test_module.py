@@ -79,15 +79,24 @@ def test_the_module_calls_its_own_runtime_whatever_was_loaded_before(dev, tmp_pa
 
 
 def test_engines_alive_at_exit_leave_stderr_clean():
-    # One engine that nothing ever releases (as an autograd graph alive at
-    # exit holds one), and one in an interpreter-wide global.
+    # One engine that nothing ever releases, one in an interpreter-wide
+    # global, and (with torch) one held by an autograd graph alive at exit.
     _, err = run_python("""
-        import ctypes, nolith_module
-        from conftest import Device, NORMALS, POINTS
+        import ctypes, importlib.util, nolith_module
+        from conftest import Device, NORMALS, POINTS, QUERIES
         dev = Device(nolith_module.flavour)
         held = nolith_module.NolithEngine(dev.array(POINTS), dev.array(NORMALS))
         ctypes.pythonapi.Py_IncRef(ctypes.py_object(held))
         ENGINE = nolith_module.NolithEngine(dev.array(POINTS), dev.array(NORMALS))
+        if importlib.util.find_spec("torch"):
+            import torch
+            from nolith_torch import winding_numbers
+            device = "cuda" if dev.flavour == "cuda" else "cpu"
+            normals = torch.tensor(NORMALS, device=device, requires_grad=True)
+            engine = nolith_module.NolithEngine(dev.array(POINTS), normals.detach())
+            GRAPH = winding_numbers(engine, torch.tensor(QUERIES, device=device),
+                                    points=torch.tensor(POINTS, device=device), normals=normals)
+            del engine
     """)
     assert err == ""
 
