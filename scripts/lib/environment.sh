@@ -2,6 +2,15 @@
 
 export PATH="/usr/local/cuda/bin:${PATH}"
 
+# The flavour the scripts build and test: NOLITH_FLAVOUR when set, else cuda
+# where nvidia-smi lists a GPU, else host. (A plain pip install picks cuda
+# wherever nvcc exists, GPU or not; on a machine without one the scripts
+# want the flavour that can run its tests.)
+if [ -z "${NOLITH_FLAVOUR:-}" ] || [ "$NOLITH_FLAVOUR" = auto ]; then
+    if nvidia-smi -L 2>/dev/null | grep -q '^GPU'; then NOLITH_FLAVOUR=cuda; else NOLITH_FLAVOUR=host; fi
+fi
+export NOLITH_FLAVOUR
+
 SYSTEM_PACKAGES=(cmake ninja-build g++ libboost-context-dev libgtest-dev libgmock-dev libbenchmark-dev)
 PYTHON_PACKAGES=(nanobind scikit-build-core numpy pytest)
 
@@ -46,6 +55,17 @@ ensure_venv() {
         .venv/bin/python -m pip install -q --upgrade pip
     fi
     .venv/bin/python -m pip install -q "${PYTHON_PACKAGES[@]}" "$@"
+}
+
+# What the Python tests add: PyTorch's and JAX's PyPI wheels (both import and
+# take CPU arrays without a GPU), for the nolith_torch tests and the README's
+# examples. PyTorch's wheel brings NVIDIA's CUDA libraries along (about 2.8 GB
+# of downloads, 5.4 GB installed, 2.5 minutes here); without them it does not
+# import.
+TEST_PYTHON_PACKAGES=(torch jax)
+
+ensure_test_packages() {
+    .venv/bin/python -m pip install -q "${TEST_PYTHON_PACKAGES[@]}"
 }
 
 # The demo's extra Python packages (scripts/demo): plotting, mesh files, progress

@@ -7,7 +7,6 @@ reads results back, and waits for queued work before a clock is read.
 """
 
 import contextlib
-import ctypes
 import os
 import platform
 import statistics
@@ -23,36 +22,20 @@ F32 = np.float32
 
 @contextlib.contextmanager
 def native_stdout_silenced():
-    """Sends what native code prints to fd 1 (engine banners) to /dev/null."""
-    libc = ctypes.CDLL(None)
-    sys.stdout.flush()
-    libc.fflush(None)
-    saved = os.dup(1)
+    """Switches off the engine's own lines (banners, runtime-error reports)
+    in nolith_module and, where loaded, the benchmarks' census module."""
+    modules = [m for m in (nolith_module, sys.modules.get("nolith_census")) if m is not None]
+    previous = [m._set_console_output(False) for m in modules]
     try:
-        with open(os.devnull, "w") as null:
-            os.dup2(null.fileno(), 1)
         yield
     finally:
-        libc.fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
-
-
-def detect_flavour():
-    """'cuda' when the module refuses NumPy arrays, 'host' when it takes them."""
-    try:
-        with native_stdout_silenced():
-            nolith_module.NolithEngine(np.zeros((0, 3, 3), F32))
-    except TypeError:
-        return "cuda"
-    except Exception:
-        pass
-    return "host"
+        for module, enabled in zip(modules, previous):
+            module._set_console_output(enabled)
 
 
 class Backend:
     def __init__(self, flavour=None):
-        self.flavour = flavour or detect_flavour()
+        self.flavour = flavour or nolith_module.flavour
         self.cupy = self.torch = None
         if self.flavour == "cuda":
             try:

@@ -9,10 +9,8 @@
 #include <cuda_bf16.h>
 #include <cuda_fp16.h>
 #include <cuda_runtime.h>
-#define NOLITH_FLAVOUR_CUDA 1
 #else
 #include "host_runtime/host_runtime.h"
-#define NOLITH_FLAVOUR_HOST 1
 #endif
 
 #include "utils/launch.h"

@@ -26,8 +26,10 @@
 
 #include "binding/arguments.h"
 #include "nolith_cuda/nolith_backend.h"
+#include "utils/console.h"
 #include "utils/cuda_check.h"
 #include "utils/device_memory.h"
+#include "utils/finite_check.h"
 #include "utils/scoped_device.h"
 
 namespace nb = nanobind;
@@ -473,7 +475,18 @@ NolithEngine solve_normals(const Vec3Arg& pc_arg, const Vec3Arg& extra_points_ar
     }
 
     auto backend = without_the_lock([&] {
-        auto solver = PointBackend::CreateForSolver(pc.data(), count, device);
+        std::unique_ptr<PointBackend> solver;
+        try {
+            solver = PointBackend::CreateForSolver(pc.data(), count, device);
+        } catch (const nolith_cuda::NonFiniteInput& refusal) {
+            throw refusal.renamed("pc");  // the build knows them as points
+        }
+        {
+            nolith_cuda::ScopedDevice scoped_device(device);
+            nolith_cuda::require_finite("extra_points", extra_points.data(), extra_points.shape(0), 3, nullptr);
+            nolith_cuda::require_finite("extra_wn", extra_wn.data(), extra_wn.shape(0), 1, nullptr);
+            if (has_targets) nolith_cuda::require_finite("pc_wn", targets, count, 1, nullptr);
+        }
         solver->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets, alpha_extra);
         return solver;
     });
@@ -571,6 +584,12 @@ std::string dump(const NolithEngine& self) {
 
 NB_MODULE(nolith_module, m) {
     m.doc() = kModuleDoc;
+    // Engines that a global or an autograd graph still holds at interpreter
+    // exit are released with the process; nanobind would report them as leaks.
+    nb::set_leak_warnings(false);
+    m.attr("flavour") = nolith_binding::kFlavour;
+    m.def("_set_console_output", &nolith_cuda::set_console_output, nb::arg("enabled"),
+          "Switches the engine's banner lines and runtime-error reports on or off; returns the old setting.");
 
     nb::class_<NolithEngine>(m, "NolithEngine")
         .def("__init__", &init_from_triangles, nb::sig(kInitTrianglesSig), nb::arg("triangles"), kInitTrianglesDoc)

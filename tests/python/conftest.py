@@ -17,18 +17,6 @@ KDL_CPU = 1
 KDL_CUDA = 2
 
 
-def _detect_flavour():
-    # The host flavour accepts NumPy arrays; the cuda flavour refuses anything
-    # that is not on a CUDA device with nanobind's TypeError.
-    try:
-        nolith_module.NolithEngine(np.zeros((0, 3, 3), dtype=np.float32))
-    except TypeError:
-        return "cuda"
-    except Exception:
-        pass
-    return "host"
-
-
 class Device:
     """Moves NumPy data to where the engine wants it, and results back."""
 
@@ -76,7 +64,7 @@ class Device:
 
 @pytest.fixture(scope="session")
 def dev():
-    return Device(_detect_flavour())
+    return Device(nolith_module.flavour)
 
 
 @pytest.fixture

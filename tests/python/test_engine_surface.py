@@ -313,11 +313,17 @@ def test_builds_and_queries_let_other_threads_run(dev):
         assert longest_stop < 0.75 * (end - start), f"main thread stopped {longest_stop:.3f} s of {end - start:.3f} s"
 
 
-def test_cuda_flavour_refuses_host_arrays(dev):
-    if dev.flavour != "cuda":
-        pytest.skip("the host flavour takes host arrays")
-    with pytest.raises(TypeError):
-        Engine(TRIANGLES)
+def test_arrays_of_the_other_flavour_are_refused_with_the_way_to_it(dev):
+    assert nolith_module.flavour in ("cuda", "host")
+    if dev.flavour == "host":
+        torch = pytest.importorskip("torch")
+        if not torch.cuda.is_available():
+            pytest.skip("no CUDA array to pass")
+        other, want = torch.zeros((2, 3, 3), device="cuda"), "the host flavour.*install the cuda flavour"
+    else:
+        other, want = TRIANGLES, "the cuda flavour.*install the host flavour"
+    with pytest.raises(TypeError, match="^triangles must be .*got a (cuda|cpu) array: this nolith_module is " + want):
+        Engine(other)
 
 
 # ---------------------------------------------------------------- checks
@@ -336,6 +342,50 @@ def test_mesh_indices_must_stay_below_the_vertex_count(dev):
     with pytest.raises(RuntimeError) as raised:
         Engine(dev.array(np.zeros((0, 3), F32)), dev.array(np.zeros((1, 3), np.uint32)))
     assert str(raised.value) == INDEX_MESSAGE.format(0, 0)
+
+
+def test_non_finite_geometry_is_refused_and_a_non_finite_query_spoils_only_itself(dev):
+    rng = np.random.default_rng(7)
+    points = rng.uniform(-1, 1, (2000, 3)).astype(F32)
+    normals = (rng.normal(size=(2000, 3)) * 1e-3).astype(F32)
+
+    def spoiled(array, index, value):
+        array = array.copy()
+        array[index] = value
+        return array
+
+    verts, faces = icosphere_like(6, 8)
+    extra = rng.uniform(-2, 2, (5, 3)).astype(F32)
+    cases = [
+        (lambda: Engine(dev.array(spoiled(points, 17, [np.nan, 0, 0])), dev.array(normals)),
+         "points[17] is not finite: (nan, 0, 0)"),
+        (lambda: Engine(dev.array(points), dev.array(spoiled(normals, 1999, [0, np.inf, 0]))),
+         "normals[1999] is not finite: (0, inf, 0)"),
+        (lambda: Engine(dev.array(spoiled(verts[faces], (3, 2, 1), -np.inf))),
+         "triangles[3, 2] is not finite: ({:g}, -inf, {:g})".format(*verts[faces[3, 2]][[0, 2]])),
+        # Of a mesh only the vertices that an index uses count.
+        (lambda: Engine(dev.array(spoiled(spoiled(verts, 5, np.nan), -1, [1, 2, np.inf])), dev.array(faces)),
+         "vertices[5] is not finite: (nan, nan, nan)"),
+        (lambda: Engine.solve_normals(dev.array(spoiled(points, 3, np.nan)), dev.array(extra), dev.array(F32([0] * 5))),
+         "pc[3] is not finite: (nan, nan, nan)"),
+        (lambda: Engine.solve_normals(dev.array(points), dev.array(spoiled(extra, 4, [0, 0, np.inf])),
+                                      dev.array(F32([0] * 5))), "extra_points[4] is not finite: (0, 0, inf)"),
+        (lambda: Engine.solve_normals(dev.array(points), dev.array(extra), dev.array(F32([0, 0, np.nan, 0, 0]))),
+         "extra_wn[2] is not finite: nan"),
+    ]
+    for call, message in cases:
+        with pytest.raises(ValueError) as refused:
+            call()
+        assert str(refused.value) == message
+    unused = np.concatenate([verts, [[np.nan, 0, 0]]]).astype(F32)
+    Engine(dev.array(unused), dev.array(faces))
+    # A NaN query gets NaN, its warp-mates their values.
+    engine = Engine(dev.array(points), dev.array(normals))
+    queries = rng.uniform(-1, 1, (64, 3)).astype(F32)
+    spoilt = spoiled(queries, 9, [np.nan, 0.5, 0.5])
+    for method in (engine.compute, engine.brute_force):
+        got, want = dev.numpy(method(dev.array(spoilt))), dev.numpy(method(dev.array(queries)))
+        assert np.isnan(got[9]) and np.array_equal(np.delete(got, 9), np.delete(want, 9))
 
 
 def test_solve_normals_checks_its_arguments(dev):

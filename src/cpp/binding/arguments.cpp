@@ -9,10 +9,22 @@ namespace nolith_binding {
 
 namespace {
 
+constexpr int kDLCPU = 1;
+constexpr int kDLCUDA = 2;
 #if defined(NOLITH_HOST_FLAVOUR)
-constexpr int kEngineDeviceType = 1;  // kDLCPU: the host build runs on the CPU
+constexpr int kEngineDeviceType = kDLCPU;  // the host flavour runs on the CPU
+constexpr int kOtherFlavourDeviceType = kDLCUDA;
+// Said once per call, after the arguments' problems.
+constexpr const char* kOtherFlavourHint =
+    "this nolith_module is the host flavour, which runs on the CPU and takes CPU arrays (NumPy and the like); "
+    "for CUDA arrays install the cuda flavour: the nolith wheel, or pip install . where nvcc is available";
 #else
-constexpr int kEngineDeviceType = 2;  // kDLCUDA
+constexpr int kEngineDeviceType = kDLCUDA;
+constexpr int kOtherFlavourDeviceType = kDLCPU;
+constexpr const char* kOtherFlavourHint =
+    "this nolith_module is the cuda flavour, which takes CUDA arrays: move the data to the GPU "
+    "(e.g. cupy.asarray(x) or torch.as_tensor(x, device='cuda')); for CPU arrays on a machine without a GPU "
+    "install the host flavour: the nolith +host wheel, or NOLITH_FLAVOUR=host pip install .";
 #endif
 
 const char* device_name(int type) {
@@ -116,7 +128,7 @@ bool is_floating_point_array(nb::handle object) {
 }
 
 std::string describe_problems(const nb::handle given, const Expected& expected, int rank,
-                              const std::int64_t* extents) {
+                              const std::int64_t* extents, bool& other_flavour) {
     const std::string name = expected.name;
     nb::ndarray<nb::ro> any;
     if (given.is_none() || !nb::try_cast(given, any, false)) {
@@ -126,13 +138,9 @@ std::string describe_problems(const nb::handle given, const Expected& expected, 
     const Library library = library_of(given);
     std::vector<std::string> found;
     if (any.device_type() != kEngineDeviceType) {
-#if defined(NOLITH_HOST_FLAVOUR)
-        found.push_back(name + " must be a CPU array (this nolith_module is the host build, which runs on the CPU), got a " +
-                        device_name(any.device_type()) + " array");
-#else
-        found.push_back(name + " must be on a CUDA device, got a " + std::string(device_name(any.device_type())) +
-                        " array: move it to the GPU first (e.g. cupy.asarray(x) or torch.as_tensor(x, device='cuda'))");
-#endif
+        found.push_back(name + " must be " + (kEngineDeviceType == kDLCPU ? "a CPU array" : "on a CUDA device") +
+                        ", got a " + device_name(any.device_type()) + " array");
+        if (any.device_type() == kOtherFlavourDeviceType) other_flavour = true;
     }
     const std::string given_dtype = dtype_name(any.dtype());
     if (given_dtype != expected.dtype) {
@@ -173,6 +181,7 @@ void ArgumentErrors::raise_if_any() const {
     if (problems_.empty()) return;
     std::string text = problems_[0];
     for (std::size_t i = 1; i < problems_.size(); ++i) text += "; " + problems_[i];
+    if (other_flavour_) text += std::string(": ") + kOtherFlavourHint;
     throw nb::type_error(text.c_str());
 }
 

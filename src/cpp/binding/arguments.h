@@ -24,8 +24,10 @@ namespace nb = nanobind;
 // host flavour, CUDA memory in the cuda flavour.
 #if defined(NOLITH_HOST_FLAVOUR)
 using Device = nb::device::cpu;
+constexpr const char* kFlavour = "host";
 #else
 using Device = nb::device::cuda;
+constexpr const char* kFlavour = "cuda";
 #endif
 
 // Whether a floating-point array may be claimed in the second pass. Index
@@ -49,8 +51,10 @@ struct Expected {
 };
 
 // The problems of one argument that did not fit, as "name must ..., got ...:
-// fix" sentences joined by "; ". Empty when nothing is wrong with it.
-std::string describe_problems(const nb::handle given, const Expected& expected, int rank, const std::int64_t* extents);
+// fix" sentences joined by "; ". Empty when nothing is wrong with it. Sets
+// `other_flavour` when the array is one the other build flavour takes.
+std::string describe_problems(const nb::handle given, const Expected& expected, int rank, const std::int64_t* extents,
+                              bool& other_flavour);
 
 // Collects the problems of a call's arguments and raises one TypeError
 // listing all of them.
@@ -62,7 +66,7 @@ public:
             constexpr int rank = Array::Config::N;
             std::int64_t extents[rank > 0 ? rank : 1];
             Array::Config::Shape::put(extents);
-            add(describe_problems(argument.given, expected, rank, extents));
+            add(describe_problems(argument.given, expected, rank, extents, other_flavour_));
         }
         return *this;
     }
@@ -72,6 +76,7 @@ public:
 private:
     void add(std::string problem);
     std::vector<std::string> problems_;
+    bool other_flavour_ = false;
 };
 
 bool is_floating_point_array(nb::handle object);

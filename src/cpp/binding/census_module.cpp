@@ -15,6 +15,7 @@
 #include "kernels/traversal/work_census.h"
 #include "nolith_cuda/backend_census.h"
 #include "nolith_cuda/nolith_backend.h"
+#include "utils/console.h"
 #include "utils/device_memory.h"
 
 #include <cuda_runtime.h>
@@ -164,6 +165,8 @@ nb::dict solve_report(const Vec3Array& pc, const Vec3Array& extra_points, const 
 
 NB_MODULE(nolith_census, m) {
     m.doc() = "The work census of nolith's compute, per batch of 32 Morton-ordered queries (for benchmarks).";
+    nb::set_leak_warnings(false);
+    m.def("_set_console_output", &nolith_cuda::set_console_output, nb::arg("enabled"));
     nb::list fields;
     for (const char* f : kFields) fields.append(f);
     m.attr("FIELDS") = fields;

@@ -1,13 +1,17 @@
 #include "nolith_cuda/morton_codes.h"
 
 #include "utils/cuda_check.h"
+#include "utils/finite_check.h"
+#include "utils/finite_values.h"
 #include "utils/thrust_policy.h"
 
+#include <thrust/iterator/counting_iterator.h>
 #include <thrust/transform.h>
 #include <thrust/transform_reduce.h>
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace nolith_cuda {
 
@@ -32,13 +36,37 @@ struct GeometryToSceneBox<Vec3> {
     __host__ __device__ SceneBox operator()(const Vec3& p) const { return SceneBox{p, p}; }
 };
 
-// Union of two boxes; fminf/fmaxf skip a NaN coordinate.
-struct MergeSceneBox {
-    __host__ __device__ SceneBox operator()(const SceneBox& a, const SceneBox& b) const {
-        return SceneBox{{fminf(a.lower.x, b.lower.x), fminf(a.lower.y, b.lower.y), fminf(a.lower.z, b.lower.z)},
-                        {fmaxf(a.upper.x, b.upper.x), fmaxf(a.upper.y, b.upper.y), fmaxf(a.upper.z, b.upper.z)}};
+// The scene box, and the first element with a non-finite coordinate (the
+// box alone would not show it: fminf/fmaxf skip a NaN).
+struct SceneScan {
+    SceneBox box;
+    std::uint32_t first_non_finite;
+};
+
+constexpr std::uint32_t kAllFinite = 0xffffffffu;
+
+template <typename Element>
+struct ElementToSceneScan {
+    const Element* elements;
+    __host__ __device__ SceneScan operator()(std::uint32_t i) const {
+        const Element e = elements[i];
+        const bool finite = all_finite(reinterpret_cast<const float*>(&e), sizeof(Element) / sizeof(float));
+        return SceneScan{GeometryToSceneBox<Element>()(e), finite ? kAllFinite : i};
     }
 };
+
+struct MergeSceneScan {
+    __host__ __device__ SceneScan operator()(const SceneScan& a, const SceneScan& b) const {
+        return SceneScan{{{fminf(a.box.lower.x, b.box.lower.x), fminf(a.box.lower.y, b.box.lower.y),
+                           fminf(a.box.lower.z, b.box.lower.z)},
+                          {fmaxf(a.box.upper.x, b.box.upper.x), fmaxf(a.box.upper.y, b.box.upper.y),
+                           fmaxf(a.box.upper.z, b.box.upper.z)}},
+                         a.first_non_finite < b.first_non_finite ? a.first_non_finite : b.first_non_finite};
+    }
+};
+
+template <typename Element>
+constexpr const char* kArrayName = std::is_same<Element, Triangle>::value ? "triangles" : "points";
 
 template <typename Element>
 struct GeometryToMorton {
@@ -65,10 +93,15 @@ template <typename Element>
 SceneParams initialize_morton_codes(const Element* elements, std::uint32_t n, std::uint64_t* codes,
                                     cudaStream_t stream) {
     const float inf = INFINITY;
-    const SceneBox empty{{inf, inf, inf}, {-inf, -inf, -inf}};
-    const SceneBox scene = thrust::transform_reduce(stream_policy(stream), elements, elements + n,
-                                                    GeometryToSceneBox<Element>(), empty, MergeSceneBox());
-    const SceneParams params = scene_params_for_box(scene);
+    const SceneScan empty{{{inf, inf, inf}, {-inf, -inf, -inf}}, kAllFinite};
+    const SceneScan scan = thrust::transform_reduce(
+        stream_policy(stream), thrust::counting_iterator<std::uint32_t>(0), thrust::counting_iterator<std::uint32_t>(n),
+        ElementToSceneScan<Element>{elements}, empty, MergeSceneScan());
+    if (scan.first_non_finite != kAllFinite) {
+        refuse_device_row(kArrayName<Element>, scan.first_non_finite, reinterpret_cast<const float*>(elements),
+                          sizeof(Element) / sizeof(float), stream);
+    }
+    const SceneParams params = scene_params_for_box(scan.box);
     thrust::transform(queued_policy(stream), elements, elements + n, codes, GeometryToMorton<Element>{params});
     return params;
 }

@@ -72,7 +72,8 @@ SceneParams scene_params_for_box(const SceneBox& scene);
 
 // Reduces the vertices (Triangle) or points (Vec3) of `elements` into the
 // scene box and writes the n codes in input order. The host has waited for
-// the stream when it returns.
+// the stream when it returns. An element with a NaN or infinite coordinate
+// is refused (NonFiniteInput, utils/finite_check.h) before any code is written.
 template <typename Element>
 SceneParams initialize_morton_codes(const Element* elements, std::uint32_t n, std::uint64_t* codes,
                                     cudaStream_t stream);

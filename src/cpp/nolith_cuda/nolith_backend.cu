@@ -7,21 +7,50 @@
 #include "kernels/mesh/gather_triangles.h"
 #include "nolith_cuda/size_limits.h"
 #include "records.h"
+#include "utils/console.h"
 #include "utils/cuda_check.h"
+#include "utils/finite_check.h"
+#include "utils/finite_values.h"
 #include "utils/scoped_device.h"
 #include "utils/stream_buffer.h"
 #include "utils/thrust_policy.h"
 
-#include <thrust/device_ptr.h>
-#include <thrust/execution_policy.h>
-#include <thrust/functional.h>
-#include <thrust/reduce.h>
+#include <thrust/iterator/counting_iterator.h>
+#include <thrust/transform_reduce.h>
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
 namespace {
+
+// What one reduction over a mesh's corners finds: the largest index, and the
+// smallest index of a vertex that a corner uses and that is not finite.
+struct CornerScan {
+    std::uint32_t max_index;
+    std::uint32_t first_non_finite_vertex;
+};
+
+constexpr std::uint32_t kNoVertex = 0xffffffffu;
+
+struct ScanCorner {
+    const unsigned int* indices;
+    const Vec3* vertices;
+    unsigned long vertex_count;
+    __host__ __device__ CornerScan operator()(std::size_t corner) const {
+        const std::uint32_t index = indices[corner];
+        // An index out of range is refused by its own message; its vertex is not read.
+        const bool bad = index < vertex_count && !nolith_cuda::all_finite(&vertices[index].x, 3);
+        return CornerScan{index, bad ? index : kNoVertex};
+    }
+};
+
+struct MergeCornerScan {
+    __host__ __device__ CornerScan operator()(const CornerScan& a, const CornerScan& b) const {
+        return CornerScan{a.max_index > b.max_index ? a.max_index : b.max_index,
+                          a.first_non_finite_vertex < b.first_non_finite_vertex ? a.first_non_finite_vertex
+                                                                                : b.first_non_finite_vertex};
+    }
+};
 
 std::string index_message(unsigned long vertex_count, std::uint32_t max_index) {
     return "The triangle indices are not allowed to exceed the number of vertices. Vertex count is " +
@@ -113,10 +142,7 @@ template <typename Steps>
 std::unique_ptr<NolithBackend<Geometry>> NolithBackend<Geometry>::create(const char* banner, unsigned long count,
                                                                          int device, Steps&& steps) {
     nolith_cuda::ScopedDevice scoped_device(device);
-    if (banner) {
-        std::printf("%s\n", banner);
-        std::fflush(stdout);
-    }
+    if (banner) nolith_cuda::console_line(nolith_cuda::ConsoleStream::Out, banner);
     std::unique_ptr<NolithBackend> backend(new NolithBackend(count, device));
     backend->raise_construction_failure();
     steps(*backend);
@@ -139,11 +165,17 @@ std::unique_ptr<NolithBackend<Triangle>> NolithBackend<Geometry>::CreateFromMesh
                                                                                  unsigned long count, int device) {
     nolith_cuda::check_count(count, 9, "triangles");
     return NolithBackend<Triangle>::create("CreateFromMesh!", count, device, [&](NolithBackend<Triangle>& b) {
-        // Largest index over all corners, on the legacy default stream; blocks until known.
-        const auto first = thrust::device_pointer_cast(indices);
-        const std::uint32_t max_index = thrust::reduce(nolith_cuda::stream_policy(nullptr), first, first + 3 * count,
-                                                       0u, thrust::maximum<std::uint32_t>());
-        if (max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, max_index));
+        // Largest index over all corners, and the first used vertex that is
+        // not finite, on the legacy default stream; blocks until known.
+        const CornerScan scan = thrust::transform_reduce(
+            nolith_cuda::stream_policy(nullptr), thrust::counting_iterator<std::size_t>(0),
+            thrust::counting_iterator<std::size_t>(3 * count),
+            ScanCorner{indices, reinterpret_cast<const Vec3*>(vertices), vertex_count}, CornerScan{0u, kNoVertex},
+            MergeCornerScan());
+        if (scan.max_index >= vertex_count) throw std::runtime_error(index_message(vertex_count, scan.max_index));
+        if (scan.first_non_finite_vertex != kNoVertex) {
+            nolith_cuda::refuse_device_row("vertices", scan.first_non_finite_vertex, vertices, 3, nullptr);
+        }
         // The indices stay with the engine: gradients are summed onto shared vertices.
         NOLITH_CUDA_REQUIRE_ALLOCATION(nolith_cuda::malloc_async(b.mesh_indices, 3 * std::size_t(count), b.stream));
         NOLITH_CUDA_REQUIRE(cudaMemcpyAsync(b.mesh_indices, indices, 12 * std::size_t(count),
@@ -171,9 +203,11 @@ std::unique_ptr<NolithBackend<PointNormal>> NolithBackend<Geometry>::CreateFromP
                                                                                       unsigned long count,
                                                                                       int device) {
     nolith_cuda::check_count(count, 6, "points");
-    return NolithBackend<PointNormal>::create(
-        "CreateFromPoints!", count, device,
-        [&](NolithBackend<PointNormal>& b) { b.initialize_point_data(points, normals); });
+    return NolithBackend<PointNormal>::create("CreateFromPoints!", count, device, [&](NolithBackend<PointNormal>& b) {
+        // The build refuses non-finite points itself (with the scene box).
+        nolith_cuda::require_finite("normals", normals, count, 3, b.stream);
+        b.initialize_point_data(points, normals);
+    });
 }
 
 template <typename Geometry>

@@ -1,5 +1,7 @@
 #include "utils/cuda_check.h"
 
+#include "utils/console.h"
+
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -14,19 +16,25 @@ const char* project_relative_path(const char* file) noexcept {
     return found ? found : file;
 }
 
+// The report line without its newline, cut to the buffer.
+void format_report(char (&buffer)[512], cudaError_t status, const char* file, int line) noexcept {
+    std::snprintf(buffer, sizeof buffer, "CUDA Runtime Error: %s:%i:%d = %s", project_relative_path(file), line,
+                  static_cast<int>(status), cudaGetErrorString(status));
+}
+
 }  // namespace
 
 std::string cuda_error_text(cudaError_t status, const char* file, int line) {
     char buffer[512];
-    std::snprintf(buffer, sizeof buffer, "CUDA Runtime Error: %s:%i:%d = %s", project_relative_path(file), line,
-                  static_cast<int>(status), cudaGetErrorString(status));
+    format_report(buffer, status, file, line);
     return buffer;
 }
 
 cudaError_t report_cuda_error(cudaError_t status, const char* file, int line) noexcept {
     if (status != cudaSuccess) {
-        std::fprintf(stderr, "CUDA Runtime Error: %s:%i:%d = %s\n", project_relative_path(file), line,
-                     static_cast<int>(status), cudaGetErrorString(status));
+        char buffer[512];
+        format_report(buffer, status, file, line);
+        console_line(ConsoleStream::Err, buffer);
     }
     return status;
 }

@@ -11,6 +11,7 @@
 #include "host_runtime/testing.h"
 #include "nolith_cuda/nolith_backend.h"
 #include "records.h"
+#include "utils/finite_check.h"
 
 #include <gtest/gtest.h>
 
@@ -903,22 +904,31 @@ TEST_F(BuiltTree, ScenesFarBeyondOrBelowTheHalfRangeKeepFiniteRecords) {
     }
 }
 
-// A few infinite and NaN coordinates: the build completes with a sound tree,
-// and packets and nodes that hold only finite elements are unaffected.
-TEST_F(BuiltTree, NonFiniteCoordinatesLeaveTheRestOfTheTreeIntact) {
+// A NaN or infinite coordinate or normal would spoil every node above it: the
+// factories refuse it before any tree is built, naming the first bad element.
+TEST_F(BuiltTree, NonFiniteInputsAreRefusedNamingTheFirstBadElement) {
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const auto refusal = [](auto build) -> std::string {
+        try {
+            build();
+        } catch (const nolith_cuda::NonFiniteInput& refused) {
+            return refused.what();
+        }
+        return "accepted";
+    };
+    const auto starts = [](const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; };
     Scene soup = random_soup(800, 61);
-    soup.a[9 * 10 + 4] = inf;
-    soup.a[9 * 300 + 0] = -inf;
     soup.a[9 * 500 + 8] = nan;
-    soup.a[9 * 700 + 1] = nan;
-    const TreeReport soup_report = check_backend(*build_triangles(soup), soup, "soup with inf and NaN");
+    soup.a[9 * 300 + 4] = -inf;
+    const std::string soup_refusal = refusal([&] { build_triangles(soup); });
+    EXPECT_TRUE(starts(soup_refusal, "triangles[300, 1] is not finite: (")) << soup_refusal;
     Scene cloud = random_cloud(800, 63);
-    cloud.a[3 * 20 + 1] = nan;
     cloud.a[3 * 400 + 2] = inf;
-    cloud.b[3 * 600] = nan;
-    const TreeReport cloud_report = check_backend(*build_points(cloud), cloud, "cloud with inf and NaN");
-    for (const TreeReport* r : {&soup_report, &cloud_report}) EXPECT_TRUE(r->layout.valid);
+    const std::string point_refusal = refusal([&] { build_points(cloud); });
+    EXPECT_TRUE(starts(point_refusal, "points[400] is not finite: (") && point_refusal.find(", inf)") != std::string::npos)
+        << point_refusal;
+    cloud.b[3 * 20] = nan;
+    EXPECT_TRUE(starts(refusal([&] { build_points(cloud); }), "normals[20] is not finite: (nan, "));
 }
 
 // Clusters inside clusters: at every scale seven tight packets sit in the

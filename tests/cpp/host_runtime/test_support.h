@@ -4,7 +4,7 @@
 // with nvcc for a GPU, where the host runtime's test hooks (hr) do not exist.
 
 #include "gpu.h"
-#if defined(NOLITH_FLAVOUR_HOST)
+#if defined(NOLITH_HOST_FLAVOUR)
 #include "host_runtime/testing.h"
 #endif
 
@@ -22,7 +22,7 @@ inline void PrintTo(cudaError_t status, std::ostream* out) { *out << cudaGetErro
 
 namespace test {
 
-#if defined(NOLITH_FLAVOUR_HOST)
+#if defined(NOLITH_HOST_FLAVOUR)
 namespace hr = nolith_host::testing;
 #endif
 
@@ -65,13 +65,13 @@ class RuntimeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         reset();
-#if defined(NOLITH_FLAVOUR_HOST)
+#if defined(NOLITH_HOST_FLAVOUR)
         hr::set_poison(0xFF);
 #endif
     }
     void TearDown() override {
         reset();
-#if defined(NOLITH_FLAVOUR_HOST)
+#if defined(NOLITH_HOST_FLAVOUR)
         hr::restore_options();
 #endif
     }
@@ -80,7 +80,7 @@ private:
     static void reset() {
         EXPECT_CUDA(cudaSetDevice(0));
         (void)cudaGetLastError();
-#if defined(NOLITH_FLAVOUR_HOST)
+#if defined(NOLITH_HOST_FLAVOUR)
         hr::reset_device_properties();
         hr::clear_failures();
 #endif

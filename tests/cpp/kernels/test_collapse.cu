@@ -20,7 +20,7 @@
 namespace {
 
 using Collapse = test::RuntimeTest;
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 namespace hr = test::hr;
 #endif
 
@@ -354,7 +354,7 @@ TEST_F(Collapse, ChainCollapsesLevelByLevel) {
     EXPECT_EQ(43u, r.levels);
 }
 
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 // On one multiprocessor the grid has fewer threads than the widest levels,
 // so threads take several turns per pass.
 TEST_F(Collapse, LevelsWiderThanTheGrid) {
@@ -402,7 +402,7 @@ TEST_F(Collapse, NonFiniteSizesStillTerminate) {
     EXPECT_EQ("", structure_error(mixed, collapse(mixed)));
 }
 
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 TEST_F(Collapse, SinglePacketMakesNoNodeAndNoPacketsNothing) {
     std::mt19937 rng(9);
     const HostTree t = make_tree(1, balanced(), rng);

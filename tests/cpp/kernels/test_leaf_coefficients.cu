@@ -21,7 +21,7 @@
 namespace {
 
 using test::DeviceBuffer;
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 namespace hr = test::hr;
 #endif
 
@@ -502,7 +502,7 @@ TEST_F(LeafCoefficients, ZeroAreaPacketDefersToItsSibling) {
     }
 }
 
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 TEST_F(LeafCoefficients, NoElementsLaunchNothing) {
     const Tree tree = make_tree(1, nullptr);
     hr::clear_failures();

@@ -17,7 +17,7 @@
 namespace {
 
 using MaxDistances = test::RuntimeTest;
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 namespace hr = test::hr;
 #endif
 
@@ -178,7 +178,7 @@ TEST_F(MaxDistances, SinglePointAtTheCentreHasRadiusZero) {
     EXPECT_EQ(7.0f, __half2float(r.nodes[0].max_dist));
 }
 
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 TEST_F(MaxDistances, NoNodesLaunchNothing) {
     test::DeviceBuffer<BVH8Node> nodes(1);
     test::DeviceBuffer<float> soa(6 * 32), max_distances(1);

@@ -30,7 +30,7 @@
 namespace {
 
 using test::DeviceBuffer;
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 namespace hr = nolith_host::testing;
 #endif
 
@@ -971,7 +971,7 @@ TEST_F(DeepTree, StackHoldsTheDeepestWalk) {
         queries[near[1]] = {-0.5f, 0.4f, 0.0f};
         queries[near[2]] = {0.9f, 0.9f, -0.9f};
         Evaluator<PointNormal> evaluator(scene, queries, order);
-#if defined(NOLITH_FLAVOUR_HOST)  // only the deepest walk needs a scratch stack, freed again
+#if defined(NOLITH_HOST_FLAVOUR)  // only the deepest walk needs a scratch stack, freed again
         const std::size_t live = hr::live_allocations();
         hr::clear_failures();
         const std::vector<float> result = evaluator.run(2.0f);
@@ -988,7 +988,7 @@ TEST_F(DeepTree, StackHoldsTheDeepestWalk) {
     }
 }
 
-#if defined(NOLITH_FLAVOUR_HOST)  // the host runtime's test hooks
+#if defined(NOLITH_HOST_FLAVOUR)  // the host runtime's test hooks
 // The wrapper: no queries queue nothing; a failed scratch allocation or
 // launch is returned, launches nothing further and leaks nothing.
 TEST_F(DeepTree, WrapperFailuresAreReturnedWithoutLeaks) {
