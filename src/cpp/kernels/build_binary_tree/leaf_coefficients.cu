@@ -3,10 +3,16 @@
 #include "gpu.h"
 #include "utils/cuda_check.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr unsigned kBlock = 256;
 constexpr unsigned kFullMask = 0xffffffffu;
+// The expansion's terms per element, and the odd stride of the rows that
+// gather them (a column's reads fall on distinct banks).
+constexpr int kTerms = sizeof(TailorCoefficients) / sizeof(float);
+constexpr int kTermStride = kTerms + 1;
 
 // Stands in, per element, for a packet weight of exactly zero (degenerate
 // triangles), so that every weight added in the bottom-up pass is positive and
@@ -127,12 +133,6 @@ __device__ __forceinline__ float warp_all_max(float v) {
     return v;
 }
 
-// Shuffle-down sum: only lane 0 holds the total afterwards.
-__device__ __forceinline__ float warp_sum_to_lane0(float v) {
-    for (int offset = 16; offset > 0; offset >>= 1) v += __shfl_down_sync(kFullMask, v, offset);
-    return v;
-}
-
 // A child's record as written by another thread of the grid: read past the
 // incoherent L1.
 __device__ __forceinline__ AABB load_written_bounds(const AABB* record) {
@@ -197,15 +197,24 @@ __global__ void __launch_bounds__(kBlock)
     }
     const float radius = warp_all_max(live ? element.max_distance_to(com) : 0.0f);
 
+    // The packet's 30 sums, through the warp's rows in shared memory: lane l
+    // writes its terms to row l, lanes 0 .. 29 add up a column each, and lane
+    // 0 reads the totals. (One exchange instead of a shuffle reduction per term.)
+    __shared__ float rows[kBlock / 32][32][kTermStride];
+    __shared__ TailorCoefficients totals[kBlock / 32];
+    float(&mine)[kTermStride] = rows[threadIdx.x / 32u][lane];
     TailorCoefficients terms{};
     if (live) terms = get_tailor_terms(element, com);
-    TailorCoefficients sums;
-    sums.zero_order = Vec3{warp_sum_to_lane0(terms.zero_order.x), warp_sum_to_lane0(terms.zero_order.y),
-                           warp_sum_to_lane0(terms.zero_order.z)};
-    for (int i = 0; i < 9; ++i) sums.first_order.m[i] = warp_sum_to_lane0(terms.first_order.m[i]);
-    for (int i = 0; i < 18; ++i) sums.second_order.t[i] = warp_sum_to_lane0(terms.second_order.t[i]);
-
+    memcpy(mine, &terms, sizeof terms);
+    __syncwarp();
+    if (lane < kTerms) {
+        float total = 0.0f;
+        for (int row = 0; row < 32; ++row) total += rows[threadIdx.x / 32u][row][lane];
+        reinterpret_cast<float*>(&totals[threadIdx.x / 32u])[lane] = total;
+    }
+    __syncwarp();
     if (lane != 0) return;
+    const TailorCoefficients sums = totals[threadIdx.x / 32u];
 
     std::uint32_t x = leaf_count - 1 + packet;
     const TailorCoefficientsTraceFree far_field = TailorCoefficientsTraceFree::from_moments(sums);
