@@ -139,6 +139,8 @@ private:
     void build_tree(nolith_cuda::StreamBuffer<unsigned long long>& morton_codes);
 
     Result allocate_result(unsigned long n, cudaStream_t caller) const;
+    // What a negative epsilon stands for: a length relative to the scene's extent.
+    float default_epsilon() const;
 
     // The frame of compute's walk; `launch` queues the walk. The query call
     // is remembered for the gradients unless the walk is a gradient's own.
