@@ -18,6 +18,11 @@ F32 = np.float32
 DEFAULT_EPS = 1.0 / 250.0
 
 
+def default_eps(points):
+    """What a negative epsilon means for a cloud: 0.004 times half its longest side."""
+    return DEFAULT_EPS * 0.5 * float(np.ptp(np.asarray(points, F32), 0).max())
+
+
 # ------------------------------------------------------------ float64 reference
 
 
@@ -422,18 +427,28 @@ def test_zero_epsilon_is_the_plain_dipole_at_any_distance(dev):
     np.testing.assert_allclose(got, [dipole(r) for r in rs], rtol=1e-4)
 
 
-def test_negative_epsilon_means_one_over_250(dev):
+def test_negative_epsilon_is_relative_to_the_cloud(dev):
+    # A negative epsilon means 0.004 times half the cloud's longest side: a
+    # cloud spanning [-1, 1] gets 0.004, and in other units the same values.
     rng = np.random.default_rng(4)
-    pts = rng.uniform(-1, 1, (50, 3)).astype(F32)
-    nrm = (random_directions(rng, 50) * 0.01).astype(F32)
+    pts = rng.uniform(-1, 1, (50, 3))
+    pts[:2] = [[-1, -1, -1], [1, 1, 1]]
+    nrm = random_directions(rng, 50) * 0.01
     # Queries within 2*eps of some points, where the default changes the answer.
-    queries = (pts[:20] + random_directions(rng, 20) * rng.uniform(0.001, 0.007, (20, 1))).astype(F32)
-    engine = point_engine(dev, pts, nrm)
-    default = run(dev, engine, queries)
-    np.testing.assert_array_equal(run(dev, engine, queries, -1.0), default)
-    np.testing.assert_allclose(default, run(dev, engine, queries, DEFAULT_EPS), rtol=1e-5, atol=1e-6)
-    assert_close_to_reference(default, ref_points(pts, nrm, queries, DEFAULT_EPS), rel=1e-4)
-    assert not np.allclose(default, run(dev, engine, queries, 0.0), rtol=1e-2)
+    queries = pts[2:22] + random_directions(rng, 20) * rng.uniform(0.001, 0.007, (20, 1))
+    g = dev.array(rng.normal(size=20).astype(F32))
+    for s in (1e-3, 1.0, 1e3):
+        p, n, q = (np.asarray(a, F32) for a in (pts * s, nrm * s * s, queries * s))
+        engine = point_engine(dev, p, n)
+        default = run(dev, engine, q)
+        grad = dev.numpy(engine.grad_scaled_normals(g))  # the gradients follow the same epsilon
+        np.testing.assert_array_equal(run(dev, engine, q, -7.0), default)
+        explicit = run(dev, engine, q, DEFAULT_EPS * s)
+        np.testing.assert_allclose(dev.numpy(engine.grad_scaled_normals(g)), grad, rtol=1e-5, atol=1e-6 / s)
+        assert_close_to_reference(default, ref_points(p, n, q, default_eps(p)), rel=1e-4)
+        if s == 1.0:
+            np.testing.assert_array_equal(default, explicit)
+        assert not np.allclose(default, run(dev, engine, q, 0.0), rtol=1e-2)
 
 
 # ------------------------------------------------------------------ empty sizes

@@ -30,6 +30,7 @@ from test_brute_force import (
     F32,
     assert_close_to_reference,
     build,
+    default_eps,
     fibonacci_sphere,
     icosphere,
     mesh_engine,
@@ -324,7 +325,7 @@ def test_lone_point_leaf_is_summed_exactly_near_its_point(dev):
     nrm = (rng.normal(size=(33, 3)) * 0.01).astype(F32)
     engine = point_engine(dev, pts, nrm)
     queries = np.array([[0.9, 0.9, 0.901], [0.9, 0.9, 0.905], [0.9, 0.9, 0.95]], F32)
-    expected = ref_points(pts, nrm, queries, DEFAULT_EPS).sum(axis=1)
+    expected = ref_points(pts, nrm, queries, default_eps(pts)).sum(axis=1)
     np.testing.assert_allclose(exact(dev, engine, queries), expected, rtol=1e-4)
     np.testing.assert_allclose(fast(dev, engine, queries, HUGE_BETA), expected, rtol=1e-4)
 
@@ -396,7 +397,8 @@ def test_cgal_point_set(dev):
 
 # ----------------------------------------------------------- any units
 
-# A real mesh and a point cloud in any units, and moved far from the origin:
+# A real mesh and a point cloud (at the default epsilon, which follows the
+# cloud's size) in any units, and moved far from the origin:
 # powers of two scale every float exactly, so both methods must give the
 # unit-size values bit for bit, with the same work. Other factors round the
 # input: brute_force then matches the float64 value of the rounded input as
@@ -417,6 +419,7 @@ def test_any_units_give_the_unit_size_answer(dev, kind):
     else:
         pts, nrm = fibonacci_sphere(3000)
         queries[:40] = pts[:40] + rng.uniform(-1e-3, 1e-3, (40, 3))  # inside the regularisation
+        queries[40:200] = pts[40:200] * rng.uniform(0.98, 1.02, (160, 1))  # within 2% of the surface
 
     def evaluate(scale, shift=0.0):
         q = ((queries + shift) * scale).astype(F32)
@@ -427,8 +430,9 @@ def test_any_units_give_the_unit_size_answer(dev, kind):
             census = nolith_census.census_mesh(dev.array(v), dev.array(np.asarray(idx, np.uint32)), dev.array(q), -1.0, eps)
         else:
             p, n = ((pts + shift) * scale).astype(F32), (nrm * scale * scale).astype(F32)
-            engine, contributions = point_engine(dev, p, n), ref_points(p, n, q, eps)
-            census = nolith_census.census_points(dev.array(p), dev.array(n), dev.array(q), -1.0, eps)
+            engine, contributions = point_engine(dev, p, n), ref_points(p, n, q, default_eps(p))
+            census = nolith_census.census_points(dev.array(p), dev.array(n), dev.array(q))
+            eps = -1.0
         work = census["census"].sum(axis=0, dtype=np.float64)
         return (dev.numpy(engine.compute(dev.array(q), -1.0, eps)).astype(np.float64),
                 dev.numpy(engine.brute_force(dev.array(q), eps)), contributions, work)

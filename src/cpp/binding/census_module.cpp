@@ -136,8 +136,10 @@ nb::list walk_seconds_points(const Vec3Array& points, const Vec3Array& normals, 
 }
 
 // The solver's own account of a solve: iterations, residuals, the final
-// gradient ratio and the regularisation weight it chose (targets 0.5 at the
-// cloud's points); max_iterations > 0 lowers the cap, to time a few.
+// gradient ratio, the regularisation weight and epsilon it chose, and the
+// walks of compute and of its transpose it ran, and the solved normals as a
+// NumPy array (targets 0.5 at the cloud's points); max_iterations > 0 lowers
+// the cap, to time a few.
 nb::dict solve_report(const Vec3Array& pc, const Vec3Array& extra_points, const ScalarArray& extra_wn,
                       float alpha_extra, int max_iterations) {
     const std::size_t n = pc.shape(0);
@@ -145,12 +147,18 @@ nb::dict solve_report(const Vec3Array& pc, const Vec3Array& extra_points, const 
     nb::capsule owner(targets, [](void* p) noexcept { nolith_cuda::cuda_free(p); });
     nolith_cuda::thrust_fill_float(targets, n, 0.5f);
     PointBackend::SolveReport report;
+    auto* normals = new float[3 * n + 1];
+    nb::capsule normals_owner(normals, [](void* p) noexcept { delete[] static_cast<float*>(p); });
     {
         nb::gil_scoped_release release;
         auto backend = PointBackend::CreateForSolver(pc.data(), n, pc.device_id());
         if (max_iterations > 0) backend->solver_iteration_cap = max_iterations;
         backend->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets, alpha_extra);
         report = backend->last_solve();
+        const auto solved = backend->get_normals();
+        if (n > 0 && cudaMemcpy(normals, solved.get(), 12 * n, cudaMemcpyDeviceToHost) != cudaSuccess) {
+            throw std::runtime_error("reading the solved normals back failed");
+        }
     }
     nb::dict out;
     out["iterations"] = report.iterations;
@@ -158,6 +166,12 @@ nb::dict solve_report(const Vec3Array& pc, const Vec3Array& extra_points, const 
     out["residual"] = report.residual;
     out["gradient_ratio"] = report.gradient_ratio;
     out["regularisation"] = report.regularisation;
+    out["epsilon"] = report.epsilon;
+    out["other_queries"] = report.other_queries;
+    out["length_scale"] = report.length_scale;
+    out["forward_products"] = report.forward_products;
+    out["transpose_products"] = report.transpose_products;
+    out["normals"] = nb::ndarray<nb::numpy, float, nb::shape<-1, 3>>(normals, {n, 3}, normals_owner);
     return out;
 }
 

@@ -22,6 +22,7 @@
 
 namespace {
 
+// The default smoothing length per unit of half the cloud's longest side.
 constexpr float kDefaultEpsilon = 0.004f;
 
 template <typename Geometry>
@@ -33,6 +34,14 @@ constexpr float default_beta() {
 float with_default(float value, float fallback) { return value < 0.0f ? fallback : value; }
 
 }  // namespace
+
+// 0.004 times half the longest side of the scene box: a cloud spanning
+// [-1, 1] gets 0.004, and the same cloud in other units the same winding
+// numbers. A scene without extent (one point) keeps 0.004. Triangles ignore it.
+template <typename Geometry>
+float NolithBackend<Geometry>::default_epsilon() const {
+    return scene.code_scale > 0.0f ? kDefaultEpsilon * (0.5f / scene.code_scale) : kDefaultEpsilon;
+}
 
 template <typename Geometry>
 void NolithBackend<Geometry>::order_after(cudaStream_t caller) const noexcept {
@@ -76,7 +85,7 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(co
     nolith_cuda::ScopedDevice scoped_device(device);
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
-    epsilon = with_default(epsilon, kDefaultEpsilon);
+    epsilon = with_default(epsilon, default_epsilon());
     remember_query(queries, n, default_beta<Geometry>(), epsilon, false, caller);
     if (n == 0) return result;
     const nolith_cuda::QueryOrdering<NolithBackend> ordering(*this, caller);
@@ -96,7 +105,7 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const flo
     nolith_cuda::ScopedDevice scoped_device(device);
     cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
-    epsilon = with_default(epsilon, kDefaultEpsilon);
+    epsilon = with_default(epsilon, default_epsilon());
     beta = with_default(beta, default_beta<Geometry>());
     if (remember) remember_query(queries, n, beta, epsilon, true, caller);
     if (n == 0) return result;

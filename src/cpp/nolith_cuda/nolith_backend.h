@@ -102,6 +102,11 @@ public:
         double residual_start = 0.0, residual = 0.0;  // |W^1/2 (M n - t)| before and after
         double gradient_ratio = 0.0;                  // |gradient| / |first gradient| at the end
         double regularisation = 0.0;
+        double epsilon = 0.0;              // of the products
+        int forward_products = 0;          // walks of compute over the solver's queries
+        int transpose_products = 0;        // walks of its transpose
+        unsigned long other_queries = 0;   // of the walks that set the final directions and lengths
+        double length_scale = 1.0;         // the common factor of the neighbours' areas
     };
     const SolveReport& last_solve() const { return solve_report; }
 
@@ -158,6 +163,8 @@ private:
     void allocate_tree(std::uint32_t leaves);
 
     Result allocate_result(unsigned long n, cudaStream_t caller) const;
+    // What a negative epsilon stands for: a length relative to the scene's extent.
+    float default_epsilon() const;
 
     // Queues every element's exact contribution to n queries (zeros for an
     // empty geometry) on the caller's stream.
