@@ -152,7 +152,7 @@ __global__ void __launch_bounds__(kBlock) convert_binary_tree_to_bvh8_kernel(Con
 
 }  // namespace
 
-cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, int device, cudaStream_t& stream) {
+cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, int device, cudaStream_t stream) {
     if (params.num_leaves == 0) return cudaSuccess;
     if (params.num_leaves == 1) {
         // The single packet is the whole tree: no node holds it.

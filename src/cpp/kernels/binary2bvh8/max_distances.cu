@@ -69,7 +69,7 @@ template <typename Geometry>
 cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, const PacketRange* packets,
                                   std::uint32_t packet_count, const std::uint32_t* leaf_parents,
                                   const std::uint32_t* node_parents, float* max_distances, std::uint32_t element_count,
-                                  std::uint32_t node_count, float scene_scale, cudaStream_t& stream) {
+                                  std::uint32_t node_count, float scene_scale, cudaStream_t stream) {
     if (node_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     nolith_cuda::launch<compute_exact_max_distances_kernel<Geometry>>(
@@ -85,7 +85,7 @@ cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, co
 
 template cudaError_t compute_max_distances<Triangle>(BVH8Node*, const float*, const PacketRange*, std::uint32_t,
                                                      const std::uint32_t*, const std::uint32_t*, float*,
-                                                     std::uint32_t, std::uint32_t, float, cudaStream_t&);
+                                                     std::uint32_t, std::uint32_t, float, cudaStream_t);
 template cudaError_t compute_max_distances<PointNormal>(BVH8Node*, const float*, const PacketRange*, std::uint32_t,
                                                         const std::uint32_t*, const std::uint32_t*, float*,
-                                                        std::uint32_t, std::uint32_t, float, cudaStream_t&);
+                                                        std::uint32_t, std::uint32_t, float, cudaStream_t);

@@ -26,7 +26,7 @@ __global__ void __launch_bounds__(kBlock)
 }  // namespace
 
 cudaError_t build_binary_topology(const std::uint64_t* leaf_codes, BinaryNode* nodes, std::uint32_t* parents,
-                                  std::uint32_t leaf_count, cudaStream_t& stream) {
+                                  std::uint32_t leaf_count, cudaStream_t stream) {
     if (leaf_count == 0) return cudaSuccess;
     if (leaf_count >= 2) {
         nolith_cuda::launch<build_binary_topology_kernel>(dim3((leaf_count + 254) / kBlock), dim3(kBlock), 0, stream,

@@ -35,7 +35,7 @@ dim3 grid_for(std::uint32_t n) { return dim3((n + kBlock - 1) / kBlock); }
 }  // namespace
 
 cudaError_t gather_triangles_soa(const float* soup, const std::uint32_t* sorted_indices, float* soa, std::uint32_t n,
-                                 cudaStream_t& stream) {
+                                 cudaStream_t stream) {
     if (n == 0) return cudaSuccess;
     nolith_cuda::launch<gather_triangles_aos_to_soa_kernel>(grid_for(n), dim3(kBlock), 0, stream, soup,
                                                             sorted_indices, soa, n);
@@ -44,7 +44,7 @@ cudaError_t gather_triangles_soa(const float* soup, const std::uint32_t* sorted_
 
 cudaError_t gather_point_normals_soa(const float* positions, const float* normals,
                                      const std::uint32_t* sorted_indices, float* soa, std::uint32_t n,
-                                     cudaStream_t& stream) {
+                                     cudaStream_t stream) {
     if (n == 0) return cudaSuccess;
     nolith_cuda::launch<gather_point_normals_soa_kernel>(grid_for(n), dim3(kBlock), 0, stream, positions, normals,
                                                          sorted_indices, soa, n);

@@ -254,7 +254,7 @@ cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geo
                                                             AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                             float* subtree_weights, std::uint32_t element_count,
                                                             float scene_scale, const Vec3& origin,
-                                                            cudaStream_t& stream) {
+                                                            cudaStream_t stream) {
     if (element_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     nolith_cuda::launch<populate_binary_tree_aabb_and_leaf_coefficients_kernel<Geometry>>(
@@ -266,8 +266,8 @@ cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geo
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<Triangle>(
     const float*, const PacketRange*, TailorCoefficientsF16*, TailorCoefficientsTraceFree*, TailorCoefficients*,
     std::uint32_t, const BinaryNode*, AABB*,
-    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);
+    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t);
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<PointNormal>(
     const float*, const PacketRange*, TailorCoefficientsF16*, TailorCoefficientsTraceFree*, TailorCoefficients*,
     std::uint32_t, const BinaryNode*, AABB*,
-    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);
+    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t);

@@ -44,7 +44,7 @@ struct PacketFromStarts {
 }  // namespace
 
 cudaError_t mark_packet_starts(const std::uint64_t* codes, std::uint32_t n, std::uint8_t* starts,
-                               cudaStream_t& stream) {
+                               cudaStream_t stream) {
     if (n <= ELEMENTS_PER_LEAF) return cudaSuccess;
     nolith_cuda::launch<mark_packet_starts_kernel>(nolith_cuda::grid_1d(n - 1, kBlock), dim3(kBlock), 0, stream,
                                                    codes, n, starts);

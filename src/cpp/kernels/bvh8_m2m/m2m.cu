@@ -98,7 +98,7 @@ cudaError_t compute_internal_tailor_coefficients_m2m(BVH8Node* nodes, const std:
                                                      TailorCoefficients* node_coefficients_f32,
                                                      const std::uint32_t* child_counts, std::uint32_t leaf_count,
                                                      std::uint32_t* m2m_counters, float scene_scale,
-                                                     cudaStream_t& stream) {
+                                                     cudaStream_t stream) {
     nolith_cuda::launch<compute_internal_tailor_coefficients_m2m_kernel>(
         dim3((leaf_count + kBlock - 1) / kBlock), dim3(kBlock), 0, stream, nodes, node_parents, leaf_aabbs,
         leaf_moments, leaf_parents, leaf_pointers, node_coefficients, node_far_field, node_coefficients_f32, child_counts,

@@ -33,7 +33,7 @@ __global__ void __launch_bounds__(kBlock)
 }  // namespace
 
 cudaError_t gather_triangles(const float* vertices, const std::uint32_t* face_indices, std::uint32_t face_count,
-                             float* soup, cudaStream_t& stream) {
+                             float* soup, cudaStream_t stream) {
     if (face_count == 0) return cudaSuccess;
     nolith_cuda::launch<gather_triangles_kernel>(dim3((face_count + kBlock - 1) / kBlock), dim3(kBlock),
                                                  3 * kBlock * sizeof(std::uint32_t), stream, vertices, face_indices,

@@ -37,7 +37,7 @@ __global__ void __launch_bounds__(kSingleLeafBlock)
 
 template <typename Geometry>
 cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                    const cudaStream_t& stream) {
+                                    cudaStream_t stream) {
     if (params.num_queries == 0) return cudaSuccess;
     if (params.num_elements > ELEMENTS_PER_LEAF) {
         return nolith_traversal::launch_walk<Geometry, nolith_traversal::ValuesMode>(params, device, stream, {});
@@ -51,6 +51,6 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
 }
 
 template cudaError_t compute_winding_numbers<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
-                                                       const cudaStream_t&);
+                                                       cudaStream_t);
 template cudaError_t compute_winding_numbers<PointNormal>(const ComputeWindingNumbersParams<PointNormal>&, int,
-                                                          const cudaStream_t&);
+                                                          cudaStream_t);
