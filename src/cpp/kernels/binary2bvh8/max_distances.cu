@@ -5,8 +5,8 @@
 
 namespace {
 
+using nolith_cuda::kDefaultBlock;
 constexpr unsigned kDistanceBlock = 128;  // four warps, one leaf packet each
-constexpr unsigned kQuantizeBlock = 256;
 constexpr unsigned kFullMask = 0xffffffffu;
 
 // One warp per leaf packet, one lane per element of it, so the lanes climb
@@ -57,7 +57,7 @@ __global__ void __launch_bounds__(kDistanceBlock)
 }
 
 // Thread i rounds node i's radius to the nearest half.
-__global__ void __launch_bounds__(kQuantizeBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     quantize_bvh8_distances_kernel(BVH8Node* nodes, const float* max_distances, std::uint32_t node_count) {
     const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i < node_count) nodes[i].max_dist = __float2half_rn(max_distances[i]);
@@ -76,8 +76,8 @@ cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, co
         nolith_cuda::grid_1d(32ull * packet_count, kDistanceBlock), dim3(kDistanceBlock), 0, stream, nodes, view,
         packets, packet_count, leaf_parents, node_parents, max_distances, node_count, scene_scale);
     const cudaError_t distances = NOLITH_CUDA_CHECK(cudaGetLastError());
-    nolith_cuda::launch<quantize_bvh8_distances_kernel>(dim3((node_count + kQuantizeBlock - 1) / kQuantizeBlock),
-                                                        dim3(kQuantizeBlock), 0, stream, nodes, max_distances,
+    nolith_cuda::launch<quantize_bvh8_distances_kernel>(nolith_cuda::grid_1d(node_count, kDefaultBlock),
+                                                        dim3(kDefaultBlock), 0, stream, nodes, max_distances,
                                                         node_count);
     const cudaError_t quantize = NOLITH_CUDA_CHECK(cudaGetLastError());
     return distances != cudaSuccess ? distances : quantize;

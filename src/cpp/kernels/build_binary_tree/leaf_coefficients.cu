@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 constexpr unsigned kFullMask = 0xffffffffu;
 
 // Stands in, per element, for a packet weight of exactly zero (degenerate
@@ -156,7 +156,7 @@ __device__ __forceinline__ AABB load_written_bounds(const AABB* record) {
 // (its atomic add returns a non-zero weight) merges the children and goes on;
 // the first stops.
 template <typename Geometry>
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     populate_binary_tree_aabb_and_leaf_coefficients_kernel(SoAView<Geometry> geometry, const PacketRange* packets,
                                                            TailorCoefficientsF16* leaf_coefficients,
                                                            TailorCoefficientsTraceFree* leaf_far_field,
@@ -258,8 +258,9 @@ cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geo
     if (element_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     nolith_cuda::launch<populate_binary_tree_aabb_and_leaf_coefficients_kernel<Geometry>>(
-        nolith_cuda::grid_1d(32ull * leaf_count, kBlock), dim3(kBlock), 0, stream, view, packets, leaf_coefficients, leaf_far_field, leaf_moments, leaf_count, binary_nodes, node_aabbs,
-        binary_parents, subtree_weights, element_count, scene_scale, origin);
+        nolith_cuda::grid_1d(32ull * leaf_count, kDefaultBlock), dim3(kDefaultBlock), 0, stream, view, packets,
+        leaf_coefficients, leaf_far_field, leaf_moments, leaf_count, binary_nodes, node_aabbs, binary_parents,
+        subtree_weights, element_count, scene_scale, origin);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 

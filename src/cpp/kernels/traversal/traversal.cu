@@ -45,8 +45,9 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
     // The kernel works in scene units, epsilon included.
     const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
     nolith_cuda::launch<compute_winding_numbers_single_leaf_kernel<Geometry>>(
-        dim3((params.num_queries + 255) >> 8), dim3(kSingleLeafBlock), 0, stream, params.queries, params.query_order,
-        params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon, params.scene_scale);
+        nolith_cuda::grid_1d(params.num_queries, kSingleLeafBlock), dim3(kSingleLeafBlock), 0, stream, params.queries,
+        params.query_order, params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon,
+        params.scene_scale);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 
