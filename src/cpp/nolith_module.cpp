@@ -506,40 +506,41 @@ Vec3Array scaled_normals(const NolithEngine& self) {
 }
 
 // The common start of compute and brute_force: arguments, then the device.
-void check_query_arguments(const NolithEngine& self, const Vec3Arg& queries, const StreamHandle& stream) {
+// Gives the caller's stream: the raw handle becomes a cudaStream_t here, and
+// only here.
+cudaStream_t check_query_arguments(const NolithEngine& self, const Vec3Arg& queries, const StreamHandle& stream) {
     ArgumentErrors().check(queries, kQueries).check_stream(stream.given).raise_if_any();
     require_engine_device(self, queries.array, "queries", "they are");
+    return reinterpret_cast<cudaStream_t>(static_cast<std::uintptr_t>(stream.value));
 }
 
 ScalarArray compute(const NolithEngine& self, const Vec3Arg& queries_arg, float beta, float epsilon,
                     const StreamHandle& stream) {
-    check_query_arguments(self, queries_arg, stream);
+    const cudaStream_t caller = check_query_arguments(self, queries_arg, stream);
     const auto& queries = queries_arg.array;
     const std::size_t count = queries.shape(0);
-    const auto handle = static_cast<unsigned long long>(stream.value);
     if (self.is_triangle) {
         const TriangleBackend& backend = *self.triangle_backend;
-        auto result = without_the_lock([&] { return backend.compute(queries.data(), count, beta, epsilon, handle); });
+        auto result = without_the_lock([&] { return backend.compute(queries.data(), count, beta, epsilon, caller); });
         return export_values(std::move(result), count, backend.device_id());
     }
     const PointBackend& backend = *self.point_backend;
-    auto result = without_the_lock([&] { return backend.compute(queries.data(), count, beta, epsilon, handle); });
+    auto result = without_the_lock([&] { return backend.compute(queries.data(), count, beta, epsilon, caller); });
     return export_values(std::move(result), count, backend.device_id());
 }
 
 ScalarArray brute_force(const NolithEngine& self, const Vec3Arg& queries_arg, float epsilon,
                         const StreamHandle& stream) {
-    check_query_arguments(self, queries_arg, stream);
+    const cudaStream_t caller = check_query_arguments(self, queries_arg, stream);
     const auto& queries = queries_arg.array;
     const std::size_t count = queries.shape(0);
-    const auto handle = static_cast<unsigned long long>(stream.value);
     if (self.is_triangle) {
         const TriangleBackend& backend = *self.triangle_backend;
-        auto result = without_the_lock([&] { return backend.brute_force(queries.data(), count, epsilon, handle); });
+        auto result = without_the_lock([&] { return backend.brute_force(queries.data(), count, epsilon, caller); });
         return export_values(std::move(result), count, backend.device_id());
     }
     const PointBackend& backend = *self.point_backend;
-    auto result = without_the_lock([&] { return backend.brute_force(queries.data(), count, epsilon, handle); });
+    auto result = without_the_lock([&] { return backend.brute_force(queries.data(), count, epsilon, caller); });
     return export_values(std::move(result), count, backend.device_id());
 }
 

@@ -402,10 +402,11 @@ struct SoAView;
 NOLITH_HD float atan2_fast(float y, float x) {
     const float ax = fabsf(x), ay = fabsf(y);
     const float hi = fmaxf(ax, ay), lo = fminf(ax, ay);
-#if defined(__CUDA_ARCH__)
-    const float a = hi > 0.0f ? __fdividef(lo, hi) : 0.0f;
-#else
+#if defined(__CUDACC__) && !defined(__CUDA_ARCH__)
+    // nvcc's host pass has no __fdividef (a device intrinsic).
     const float a = hi > 0.0f ? lo / hi : 0.0f;
+#else
+    const float a = hi > 0.0f ? __fdividef(lo, hi) : 0.0f;
 #endif
     const float s = a * a;
     float p = 0.0028499095f;

@@ -12,7 +12,7 @@
 template <typename Geometry>
 typename NolithBackend<Geometry>::Result work_census(const NolithBackend<Geometry>& backend, const float* queries,
                                                      unsigned long n, float beta, float epsilon,
-                                                     unsigned long long stream, std::vector<WorkCensus>& census,
+                                                     cudaStream_t stream, std::vector<WorkCensus>& census,
                                                      std::vector<std::uint32_t>& packet_passes) {
     const unsigned long count = backend.point_count();
     if (count <= ELEMENTS_PER_LEAF || n == 0) throw std::invalid_argument("the work census needs a tree and queries");
@@ -77,9 +77,9 @@ template std::vector<double> walk_kernel_seconds<PointNormal>(const NolithBacken
                                                               unsigned long, float, float, int);
 
 template NolithBackend<Triangle>::Result work_census<Triangle>(const NolithBackend<Triangle>&, const float*,
-                                                               unsigned long, float, float, unsigned long long,
+                                                               unsigned long, float, float, cudaStream_t,
                                                                std::vector<WorkCensus>&, std::vector<std::uint32_t>&);
 template NolithBackend<PointNormal>::Result work_census<PointNormal>(const NolithBackend<PointNormal>&, const float*,
-                                                                     unsigned long, float, float, unsigned long long,
+                                                                     unsigned long, float, float, cudaStream_t,
                                                                      std::vector<WorkCensus>&,
                                                                      std::vector<std::uint32_t>&);

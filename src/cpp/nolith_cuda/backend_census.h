@@ -16,7 +16,7 @@ struct WorkCensus;
 template <typename Geometry>
 typename NolithBackend<Geometry>::Result work_census(const NolithBackend<Geometry>& backend, const float* queries,
                                                      unsigned long n, float beta, float epsilon,
-                                                     unsigned long long stream, std::vector<WorkCensus>& census,
+                                                     cudaStream_t stream, std::vector<WorkCensus>& census,
                                                      std::vector<std::uint32_t>& packet_passes);
 
 // The seconds the walk's kernel of compute takes on `backend` for each of

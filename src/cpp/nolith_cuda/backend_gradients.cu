@@ -89,7 +89,7 @@ nolith_cuda::StreamBuffer<float> NolithBackend<Geometry>::element_gradients(cons
         NOLITH_CUDA_REQUIRE(cudaMemsetAsync(packet_adjoints.get(), 0,
                                             4 * nolith_traversal::kAdjointSize * std::size_t(packets), query.stream));
         const GradientTargets targets{grad_output, node_adjoints.get(), packet_adjoints.get(), planes.get()};
-        walk(query.queries, query.count, query.beta, query.epsilon, reinterpret_cast<unsigned long long>(query.stream),
+        walk(query.queries, query.count, query.beta, query.epsilon, query.stream,
              [&](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
                  NOLITH_CUDA_RAISE_REPORTED(compute_gradient_walk<Geometry>(params, device, caller, targets));
                  const TreeAdjointParams<Geometry> tree{bvh8_nodes,

@@ -80,10 +80,9 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::allocate_resul
 template <typename Geometry>
 typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(const float* queries, unsigned long n,
                                                                              float epsilon,
-                                                                             unsigned long long stream_handle) const {
+                                                                             cudaStream_t caller) const {
     nolith_cuda::check_query_count(n);
     nolith_cuda::ScopedDevice scoped_device(device);
-    cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
     epsilon = with_default(epsilon, default_epsilon());
     remember_query(queries, n, default_beta<Geometry>(), epsilon, false, caller);
@@ -99,11 +98,10 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::brute_force(co
 template <typename Geometry>
 typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const float* queries, unsigned long n,
                                                                       float beta, float epsilon,
-                                                                      unsigned long long stream_handle,
+                                                                      cudaStream_t caller,
                                                                       const WalkLaunch& launch, bool remember) const {
     nolith_cuda::check_query_count(n);
     nolith_cuda::ScopedDevice scoped_device(device);
-    cudaStream_t caller = reinterpret_cast<cudaStream_t>(stream_handle);
     Result result = allocate_result(n, caller);
     epsilon = with_default(epsilon, default_epsilon());
     beta = with_default(beta, default_beta<Geometry>());
@@ -158,8 +156,8 @@ typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::walk(const flo
 template <typename Geometry>
 typename NolithBackend<Geometry>::Result NolithBackend<Geometry>::compute(const float* queries, unsigned long n,
                                                                          float beta, float epsilon,
-                                                                         unsigned long long stream_handle) const {
-    return walk(queries, n, beta, epsilon, stream_handle,
+                                                                         cudaStream_t caller) const {
+    return walk(queries, n, beta, epsilon, caller,
                 [this](const ComputeWindingNumbersParams<Geometry>& params, cudaStream_t caller) {
                     NOLITH_CUDA_RAISE_REPORTED(compute_winding_numbers<Geometry>(params, device, caller));
                 },

@@ -59,8 +59,8 @@ public:
 
     // Winding numbers at `n` query points (3n floats on the device), queued
     // on the caller's stream; the result is freed on that stream.
-    Result compute(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream) const;
-    Result brute_force(const float* queries, unsigned long n, float epsilon, unsigned long long stream) const;
+    Result compute(const float* queries, unsigned long n, float beta, float epsilon, cudaStream_t stream) const;
+    Result brute_force(const float* queries, unsigned long n, float epsilon, cudaStream_t stream) const;
 
     // The tree as Graphviz text.
     std::string dump() const;
@@ -71,7 +71,7 @@ public:
     // the walk itself. The query call is remembered for the gradients unless
     // `remember` is false (a gradient's own walk).
     using WalkLaunch = std::function<void(const ComputeWindingNumbersParams<Geometry>&, cudaStream_t)>;
-    Result walk(const float* queries, unsigned long n, float beta, float epsilon, unsigned long long stream,
+    Result walk(const float* queries, unsigned long n, float beta, float epsilon, cudaStream_t stream,
                 const WalkLaunch& launch, bool remember) const;
 
     // Makes the engine's stream, and with it every later free of the tree,

@@ -81,6 +81,9 @@ cudaError_t launch_impl(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStr
 
 }  // namespace detail
 
+// The block size of every kernel that has no reason for another.
+constexpr unsigned kDefaultBlock = 256;
+
 // The 1-D grid of `block`-thread blocks that covers `threads` threads
 // (counted in 64 bits: a warp per packet may need more than 2^32 threads).
 inline dim3 grid_1d(std::uint64_t threads, unsigned block) {

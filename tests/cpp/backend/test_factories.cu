@@ -254,16 +254,16 @@ TEST_F(BackendFrame, QueriesOnACallerStreamAreQueuedAndKeepWhatTheyRead) {
     };
     const std::vector<float> fast = download(engine->compute(queries.data, 200, -1.0f, -1.0f, 0));
     const std::vector<float> exact = download(engine->brute_force(queries.data, 200, -1.0f, 0));
-    EXPECT_THROW(engine->compute(queries.data, 200, -1.0f, -1.0f, 12345), std::invalid_argument);
+    const cudaStream_t no_stream = reinterpret_cast<cudaStream_t>(12345);
+    EXPECT_THROW(engine->compute(queries.data, 200, -1.0f, -1.0f, no_stream), std::invalid_argument);
 
     cudaStream_t caller = nullptr, blocking = nullptr;
     ASSERT_EQ(cudaStreamCreateWithFlags(&caller, cudaStreamNonBlocking), cudaSuccess);
     ASSERT_EQ(cudaStreamCreate(&blocking), cudaSuccess);
-    const auto handle = [](cudaStream_t s) { return reinterpret_cast<unsigned long long>(s); };
     const unsigned long waits = nolith_host::testing::host_waits();
-    auto queued_fast = engine->compute(queries.data, 200, -1.0f, -1.0f, handle(caller));
-    auto queued_exact = engine->brute_force(queries.data, 200, -1.0f, handle(caller));
-    auto on_blocking = engine->brute_force(queries.data, 200, -1.0f, handle(blocking));
+    auto queued_fast = engine->compute(queries.data, 200, -1.0f, -1.0f, caller);
+    auto queued_exact = engine->brute_force(queries.data, 200, -1.0f, caller);
+    auto on_blocking = engine->brute_force(queries.data, 200, -1.0f, blocking);
     EXPECT_EQ(nolith_host::testing::host_waits(), waits);
     engine.reset();
     ASSERT_EQ(cudaStreamSynchronize(caller), cudaSuccess);

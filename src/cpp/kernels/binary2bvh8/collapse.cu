@@ -8,10 +8,10 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 constexpr int kWidth = 8;
 
-using BlockScan = cub::BlockScan<std::uint32_t, kBlock>;
+using BlockScan = cub::BlockScan<std::uint32_t, kDefaultBlock>;
 
 // Opens internal binary node x into up to eight slots: its two children
 // first, then, while a slot is free, the internal slot with the largest box
@@ -50,7 +50,7 @@ __device__ __forceinline__ int open_binary_node(const ConvertBinary2BVH8Params& 
 // positions come from a block scan plus one atomic per block on
 // level_counter. Grid syncs separate the passes. Afterwards rank 0 leaves the
 // node count in node_count and the number of levels in level_counter.
-__global__ void __launch_bounds__(kBlock) convert_binary_tree_to_bvh8_kernel(ConvertBinary2BVH8Params p) {
+__global__ void __launch_bounds__(kDefaultBlock) convert_binary_tree_to_bvh8_kernel(ConvertBinary2BVH8Params p) {
     __shared__ BlockScan::TempStorage temp_storage;
     __shared__ std::uint32_t global_base;
 
@@ -76,7 +76,7 @@ __global__ void __launch_bounds__(kBlock) convert_binary_tree_to_bvh8_kernel(Con
         const std::uint32_t next_start = level_start + level_size;
         // Rounded to whole blocks, so all threads of a block take the same
         // number of turns and meet at the same barriers.
-        const unsigned long long rounded = (level_size + kBlock - 1ull) / kBlock * kBlock;
+        const unsigned long long rounded = (level_size + kDefaultBlock - 1ull) / kDefaultBlock * kDefaultBlock;
 
         for (unsigned long long k = rank; k < rounded; k += threads) {
             const bool active = k < level_size;
@@ -152,7 +152,7 @@ __global__ void __launch_bounds__(kBlock) convert_binary_tree_to_bvh8_kernel(Con
 
 }  // namespace
 
-cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, int device, cudaStream_t& stream) {
+cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, int device, cudaStream_t stream) {
     if (params.num_leaves == 0) return cudaSuccess;
     if (params.num_leaves == 1) {
         // The single packet is the whole tree: no node holds it.
@@ -165,7 +165,7 @@ cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, 
 
     int blocks_per_multiprocessor = 0;
     const cudaError_t occupancy = NOLITH_CUDA_CHECK(cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(
-        &blocks_per_multiprocessor, convert_binary_tree_to_bvh8_kernel, kBlock, 0, cudaOccupancyDefault));
+        &blocks_per_multiprocessor, convert_binary_tree_to_bvh8_kernel, kDefaultBlock, 0, cudaOccupancyDefault));
     nolith_cuda::require_cooperative_launch(device);
     int multiprocessors = 0;
     const cudaError_t attribute =
@@ -174,6 +174,7 @@ cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, 
     if (attribute != cudaSuccess) return attribute;
 
     nolith_cuda::launch_cooperative<convert_binary_tree_to_bvh8_kernel>(
-        dim3(static_cast<unsigned>(blocks_per_multiprocessor * multiprocessors)), dim3(kBlock), 0, stream, params);
+        dim3(static_cast<unsigned>(blocks_per_multiprocessor * multiprocessors)), dim3(kDefaultBlock), 0, stream,
+        params);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }

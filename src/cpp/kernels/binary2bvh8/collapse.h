@@ -11,4 +11,4 @@
 // the number of BVH8 levels (the depth of the tree, root level included).
 // L = 1: leaf_parents[0] = 0xFFFFFFFF and the node count 0; L = 0: nothing.
 // Returns the first failed status (already reported).
-cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, int device, cudaStream_t& stream);
+cudaError_t convert_binary_tree_to_bvh8(const ConvertBinary2BVH8Params& params, int device, cudaStream_t stream);

@@ -5,8 +5,8 @@
 
 namespace {
 
+using nolith_cuda::kDefaultBlock;
 constexpr unsigned kDistanceBlock = 128;  // four warps, one leaf packet each
-constexpr unsigned kQuantizeBlock = 256;
 constexpr unsigned kFullMask = 0xffffffffu;
 
 // One warp per leaf packet, one lane per element of it, so the lanes climb
@@ -57,7 +57,7 @@ __global__ void __launch_bounds__(kDistanceBlock)
 }
 
 // Thread i rounds node i's radius to the nearest half.
-__global__ void __launch_bounds__(kQuantizeBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     quantize_bvh8_distances_kernel(BVH8Node* nodes, const float* max_distances, std::uint32_t node_count) {
     const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i < node_count) nodes[i].max_dist = __float2half_rn(max_distances[i]);
@@ -69,15 +69,15 @@ template <typename Geometry>
 cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, const PacketRange* packets,
                                   std::uint32_t packet_count, const std::uint32_t* leaf_parents,
                                   const std::uint32_t* node_parents, float* max_distances, std::uint32_t element_count,
-                                  std::uint32_t node_count, float scene_scale, cudaStream_t& stream) {
+                                  std::uint32_t node_count, float scene_scale, cudaStream_t stream) {
     if (node_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     nolith_cuda::launch<compute_exact_max_distances_kernel<Geometry>>(
         nolith_cuda::grid_1d(32ull * packet_count, kDistanceBlock), dim3(kDistanceBlock), 0, stream, nodes, view,
         packets, packet_count, leaf_parents, node_parents, max_distances, node_count, scene_scale);
     const cudaError_t distances = NOLITH_CUDA_CHECK(cudaGetLastError());
-    nolith_cuda::launch<quantize_bvh8_distances_kernel>(dim3((node_count + kQuantizeBlock - 1) / kQuantizeBlock),
-                                                        dim3(kQuantizeBlock), 0, stream, nodes, max_distances,
+    nolith_cuda::launch<quantize_bvh8_distances_kernel>(nolith_cuda::grid_1d(node_count, kDefaultBlock),
+                                                        dim3(kDefaultBlock), 0, stream, nodes, max_distances,
                                                         node_count);
     const cudaError_t quantize = NOLITH_CUDA_CHECK(cudaGetLastError());
     return distances != cudaSuccess ? distances : quantize;
@@ -85,7 +85,7 @@ cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, co
 
 template cudaError_t compute_max_distances<Triangle>(BVH8Node*, const float*, const PacketRange*, std::uint32_t,
                                                      const std::uint32_t*, const std::uint32_t*, float*,
-                                                     std::uint32_t, std::uint32_t, float, cudaStream_t&);
+                                                     std::uint32_t, std::uint32_t, float, cudaStream_t);
 template cudaError_t compute_max_distances<PointNormal>(BVH8Node*, const float*, const PacketRange*, std::uint32_t,
                                                         const std::uint32_t*, const std::uint32_t*, float*,
-                                                        std::uint32_t, std::uint32_t, float, cudaStream_t&);
+                                                        std::uint32_t, std::uint32_t, float, cudaStream_t);

@@ -16,4 +16,4 @@ cudaError_t compute_max_distances(BVH8Node* nodes, const float* soa_geometry, co
                                   std::uint32_t packet_count, const std::uint32_t* leaf_parents,
                                   const std::uint32_t* node_parents, float* max_distances,
                                   std::uint32_t element_count, std::uint32_t node_count, float scene_scale,
-                                  cudaStream_t& stream);
+                                  cudaStream_t stream);

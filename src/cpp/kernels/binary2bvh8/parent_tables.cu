@@ -5,11 +5,11 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
 // Node v writes itself as the parent of each of its children: every child
 // has exactly one parent, so no two threads write the same entry.
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     recover_parent_tables_kernel(const BVH8Node* nodes, const LeafPointers* leaf_pointers, std::uint32_t node_count,
                                  std::uint32_t* node_parents, std::uint32_t* leaf_parents,
                                  std::uint32_t* child_counts) {
@@ -40,8 +40,8 @@ cudaError_t recover_parent_tables(const BVH8Node* nodes, const LeafPointers* lea
         return leaves > 0 ? NOLITH_CUDA_CHECK(cudaMemsetAsync(leaf_parents, 0xFF, 4 * std::size_t(leaves), stream))
                           : cudaSuccess;
     }
-    nolith_cuda::launch<recover_parent_tables_kernel>(dim3((node_count + kBlock - 1) / kBlock), dim3(kBlock), 0, stream,
-                                                      nodes, leaf_pointers, node_count, node_parents, leaf_parents,
-                                                      child_counts);
+    nolith_cuda::launch<recover_parent_tables_kernel>(nolith_cuda::grid_1d(node_count, kDefaultBlock),
+                                                      dim3(kDefaultBlock), 0, stream, nodes, leaf_pointers, node_count,
+                                                      node_parents, leaf_parents, child_counts);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }

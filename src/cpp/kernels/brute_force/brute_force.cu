@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
 // One thread per query. The block stages 256 elements at a time in shared
 // memory; every thread helps load and reaches both barriers, with or without
@@ -13,7 +13,7 @@ constexpr unsigned kBlock = 256;
 // scene units (times scene_scale), where every element's arithmetic stays
 // far from float underflow and overflow whatever the caller's units.
 template <typename Geometry>
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     compute_winding_numbers_brute_force_kernel(const Vec3* queries, SoAView<Geometry> geometry,
                                                std::uint32_t num_queries, std::uint32_t num_elements, float* out,
                                                float inv_epsilon, float scene_scale) {
@@ -51,8 +51,8 @@ cudaError_t compute_brute_force(const Vec3* queries, const float* geometry, std:
     if (num_queries == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(geometry), num_elements};
     nolith_cuda::launch<compute_winding_numbers_brute_force_kernel<Geometry>>(
-        dim3((num_queries + 255) >> 8), dim3(kBlock), kBlock * sizeof(Geometry), stream, queries, view, num_queries,
-        num_elements, out, 1.0f / (epsilon * scene_scale), scene_scale);
+        nolith_cuda::grid_1d(num_queries, kDefaultBlock), dim3(kDefaultBlock), kDefaultBlock * sizeof(Geometry), stream,
+        queries, view, num_queries, num_elements, out, 1.0f / (epsilon * scene_scale), scene_scale);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 

@@ -6,11 +6,11 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
 // One thread per internal node: the node's leaf range, its split, and the
 // children's parent links. Threads never share an output location.
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     build_binary_topology_kernel(const std::uint64_t* codes, BinaryNode* nodes, std::uint32_t* parents,
                                  std::uint32_t L) {
     const std::uint32_t thread = blockIdx.x * blockDim.x + threadIdx.x;
@@ -26,11 +26,12 @@ __global__ void __launch_bounds__(kBlock)
 }  // namespace
 
 cudaError_t build_binary_topology(const std::uint64_t* leaf_codes, BinaryNode* nodes, std::uint32_t* parents,
-                                  std::uint32_t leaf_count, cudaStream_t& stream) {
+                                  std::uint32_t leaf_count, cudaStream_t stream) {
     if (leaf_count == 0) return cudaSuccess;
     if (leaf_count >= 2) {
-        nolith_cuda::launch<build_binary_topology_kernel>(dim3((leaf_count + 254) / kBlock), dim3(kBlock), 0, stream,
-                                                          leaf_codes, nodes, parents, leaf_count);
+        nolith_cuda::launch<build_binary_topology_kernel>(nolith_cuda::grid_1d(leaf_count - 1, kDefaultBlock),
+                                                          dim3(kDefaultBlock), 0, stream, leaf_codes, nodes, parents,
+                                                          leaf_count);
         if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     }
     // The root is nobody's child: its parent entry marks the end of every upward walk.

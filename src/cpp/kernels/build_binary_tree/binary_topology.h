@@ -10,4 +10,4 @@
 // per internal node (L >= 2), then parents[0] = 0xFFFFFFFF (L >= 1). L = 0
 // queues nothing. Returns the first failed status (already reported).
 cudaError_t build_binary_topology(const std::uint64_t* leaf_codes, BinaryNode* nodes, std::uint32_t* parents,
-                                  std::uint32_t leaf_count, cudaStream_t& stream);
+                                  std::uint32_t leaf_count, cudaStream_t stream);

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 constexpr unsigned kFullMask = 0xffffffffu;
 // The expansion's terms per element, and the odd stride of the rows that
 // gather them (a column's reads fall on distinct banks).
@@ -156,7 +156,7 @@ __device__ __forceinline__ AABB load_written_bounds(const AABB* record) {
 // (its atomic add returns a non-zero weight) merges the children and goes on;
 // the first stops.
 template <typename Geometry>
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     populate_binary_tree_aabb_and_leaf_coefficients_kernel(SoAView<Geometry> geometry, const PacketRange* packets,
                                                            TailorCoefficientsF16* leaf_coefficients,
                                                            TailorCoefficientsTraceFree* leaf_far_field,
@@ -263,20 +263,21 @@ cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geo
                                                             AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                             float* subtree_weights, std::uint32_t element_count,
                                                             float scene_scale, const Vec3& origin,
-                                                            cudaStream_t& stream) {
+                                                            cudaStream_t stream) {
     if (element_count == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(soa_geometry), element_count};
     nolith_cuda::launch<populate_binary_tree_aabb_and_leaf_coefficients_kernel<Geometry>>(
-        nolith_cuda::grid_1d(32ull * leaf_count, kBlock), dim3(kBlock), 0, stream, view, packets, leaf_coefficients, leaf_far_field, leaf_moments, leaf_count, binary_nodes, node_aabbs,
-        binary_parents, subtree_weights, element_count, scene_scale, origin);
+        nolith_cuda::grid_1d(32ull * leaf_count, kDefaultBlock), dim3(kDefaultBlock), 0, stream, view, packets,
+        leaf_coefficients, leaf_far_field, leaf_moments, leaf_count, binary_nodes, node_aabbs, binary_parents,
+        subtree_weights, element_count, scene_scale, origin);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<Triangle>(
     const float*, const PacketRange*, TailorCoefficientsF16*, TailorCoefficientsTraceFree*, TailorCoefficients*,
     std::uint32_t, const BinaryNode*, AABB*,
-    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);
+    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t);
 template cudaError_t populate_binary_tree_aabb_and_leaf_coefficients<PointNormal>(
     const float*, const PacketRange*, TailorCoefficientsF16*, TailorCoefficientsTraceFree*, TailorCoefficients*,
     std::uint32_t, const BinaryNode*, AABB*,
-    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t&);
+    const std::uint32_t*, float*, std::uint32_t, float, const Vec3&, cudaStream_t);

@@ -25,4 +25,4 @@ cudaError_t populate_binary_tree_aabb_and_leaf_coefficients(const float* soa_geo
                                                             AABB* node_aabbs, const std::uint32_t* binary_parents,
                                                             float* subtree_weights, std::uint32_t element_count,
                                                             float scene_scale, const Vec3& origin,
-                                                            cudaStream_t& stream);
+                                                            cudaStream_t stream);

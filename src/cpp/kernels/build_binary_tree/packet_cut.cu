@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     mark_packet_starts_kernel(const std::uint64_t* codes, std::uint32_t n, std::uint8_t* starts) {
     const std::uint32_t thread = blockIdx.x * blockDim.x + threadIdx.x;
     if (thread >= n - 1) return;
@@ -44,10 +44,10 @@ struct PacketFromStarts {
 }  // namespace
 
 cudaError_t mark_packet_starts(const std::uint64_t* codes, std::uint32_t n, std::uint8_t* starts,
-                               cudaStream_t& stream) {
+                               cudaStream_t stream) {
     if (n <= ELEMENTS_PER_LEAF) return cudaSuccess;
-    nolith_cuda::launch<mark_packet_starts_kernel>(nolith_cuda::grid_1d(n - 1, kBlock), dim3(kBlock), 0, stream,
-                                                   codes, n, starts);
+    nolith_cuda::launch<mark_packet_starts_kernel>(nolith_cuda::grid_1d(n - 1, kDefaultBlock), dim3(kDefaultBlock), 0,
+                                                   stream, codes, n, starts);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 

@@ -15,7 +15,7 @@
 // packet) with starts[first] = 1. `starts` (n bytes) must be zero before.
 // Returns the launch status (already reported).
 cudaError_t mark_packet_starts(const std::uint64_t* codes, std::uint32_t n, std::uint8_t* starts,
-                               cudaStream_t& stream);
+                               cudaStream_t stream);
 
 // The number of marks in `starts` (n bytes); blocks until counted.
 std::uint32_t count_packet_starts(const std::uint8_t* starts, std::uint32_t n, cudaStream_t stream);

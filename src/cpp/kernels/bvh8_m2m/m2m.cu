@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
 // Adds `child` (expanded about its own centre) to `sum` (expanded about a
 // centre at child centre - t):
@@ -49,7 +49,7 @@ __device__ __forceinline__ TailorCoefficients load_fresh(const TailorCoefficient
 // At every node the thread whose arrival completes the node's child count
 // computes it from all its children's float moments and climbs on; the others
 // retire. Coefficients are in scene units, so are the shifts between centres.
-__global__ void __launch_bounds__(kBlock) compute_internal_tailor_coefficients_m2m_kernel(
+__global__ void __launch_bounds__(kDefaultBlock) compute_internal_tailor_coefficients_m2m_kernel(
     BVH8Node* nodes, const std::uint32_t* node_parents, const AABB* leaf_aabbs, const TailorCoefficients* leaf_moments,
     const std::uint32_t* leaf_parents, const LeafPointers* leaf_pointers, TailorCoefficientsF16* node_coefficients,
     TailorCoefficientsTraceFree* node_far_field, TailorCoefficients* node_coefficients_f32,
@@ -98,10 +98,10 @@ cudaError_t compute_internal_tailor_coefficients_m2m(BVH8Node* nodes, const std:
                                                      TailorCoefficients* node_coefficients_f32,
                                                      const std::uint32_t* child_counts, std::uint32_t leaf_count,
                                                      std::uint32_t* m2m_counters, float scene_scale,
-                                                     cudaStream_t& stream) {
+                                                     cudaStream_t stream) {
     nolith_cuda::launch<compute_internal_tailor_coefficients_m2m_kernel>(
-        dim3((leaf_count + kBlock - 1) / kBlock), dim3(kBlock), 0, stream, nodes, node_parents, leaf_aabbs,
-        leaf_moments, leaf_parents, leaf_pointers, node_coefficients, node_far_field, node_coefficients_f32, child_counts,
-        leaf_count, m2m_counters, scene_scale);
+        nolith_cuda::grid_1d(leaf_count, kDefaultBlock), dim3(kDefaultBlock), 0, stream, nodes, node_parents,
+        leaf_aabbs, leaf_moments, leaf_parents, leaf_pointers, node_coefficients, node_far_field, node_coefficients_f32,
+        child_counts, leaf_count, m2m_counters, scene_scale);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }

@@ -22,4 +22,4 @@ cudaError_t compute_internal_tailor_coefficients_m2m(BVH8Node* nodes, const std:
                                                      TailorCoefficients* node_coefficients_f32,
                                                      const std::uint32_t* child_counts, std::uint32_t leaf_count,
                                                      std::uint32_t* m2m_counters, float scene_scale,
-                                                     cudaStream_t& stream);
+                                                     cudaStream_t stream);

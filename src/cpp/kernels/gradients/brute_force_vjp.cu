@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
 struct WeightedQuery {
     Vec3 q;
@@ -17,7 +17,7 @@ struct WeightedQuery {
 // output gradients at a time; every thread helps load and reaches both
 // barriers, with or without an element. Elements and queries in scene units.
 template <typename Geometry>
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     brute_force_vjp_kernel(const Vec3* queries, const float* grad_output, SoAView<Geometry> geometry,
                            std::uint32_t num_queries, std::uint32_t num_elements, float inv_epsilon,
                            float scene_scale, float* planes) {
@@ -59,9 +59,10 @@ cudaError_t compute_brute_force_vjp(const Vec3* queries, const float* grad_outpu
                                     float scene_scale, float* planes, cudaStream_t stream) {
     if (num_elements == 0) return cudaSuccess;
     const SoAView<Geometry> view{const_cast<float*>(geometry), num_elements};
-    nolith_cuda::launch<brute_force_vjp_kernel<Geometry>>(
-        dim3((num_elements + kBlock - 1) / kBlock), dim3(kBlock), kBlock * sizeof(WeightedQuery), stream, queries,
-        grad_output, view, num_queries, num_elements, 1.0f / (epsilon * scene_scale), scene_scale, planes);
+    nolith_cuda::launch<brute_force_vjp_kernel<Geometry>>(nolith_cuda::grid_1d(num_elements, kDefaultBlock),
+                                                          dim3(kDefaultBlock), kDefaultBlock * sizeof(WeightedQuery),
+                                                          stream, queries, grad_output, view, num_queries, num_elements,
+                                                          1.0f / (epsilon * scene_scale), scene_scale, planes);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 

@@ -5,9 +5,9 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     scatter_rows_kernel(const float* planes, std::uint32_t n, const std::uint32_t* sorted_indices,
                         std::uint32_t first_plane, std::uint32_t components, float* out) {
     const std::uint32_t k = blockIdx.x * blockDim.x + threadIdx.x;
@@ -17,7 +17,7 @@ __global__ void __launch_bounds__(kBlock)
 }
 
 // Shared vertices take their corners' gradients from many threads: atomic adds.
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     add_corners_to_vertices_kernel(const float* corner_rows, const std::uint32_t* indices, std::uint32_t triangles,
                                    float* vertex_rows) {
     const std::uint32_t t = blockIdx.x * blockDim.x + threadIdx.x;
@@ -33,15 +33,16 @@ __global__ void __launch_bounds__(kBlock)
 cudaError_t scatter_rows(const float* planes, std::uint32_t n, const std::uint32_t* sorted_indices,
                          std::uint32_t first_plane, std::uint32_t components, float* out, cudaStream_t stream) {
     if (n == 0) return cudaSuccess;
-    nolith_cuda::launch<scatter_rows_kernel>(dim3((n + kBlock - 1) / kBlock), dim3(kBlock), 0, stream, planes, n,
-                                             sorted_indices, first_plane, components, out);
+    nolith_cuda::launch<scatter_rows_kernel>(nolith_cuda::grid_1d(n, kDefaultBlock), dim3(kDefaultBlock), 0, stream,
+                                             planes, n, sorted_indices, first_plane, components, out);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 
 cudaError_t add_corners_to_vertices(const float* corner_rows, const std::uint32_t* indices, std::uint32_t triangles,
                                     float* vertex_rows, cudaStream_t stream) {
     if (triangles == 0) return cudaSuccess;
-    nolith_cuda::launch<add_corners_to_vertices_kernel>(dim3((triangles + kBlock - 1) / kBlock), dim3(kBlock), 0,
-                                                        stream, corner_rows, indices, triangles, vertex_rows);
+    nolith_cuda::launch<add_corners_to_vertices_kernel>(nolith_cuda::grid_1d(triangles, kDefaultBlock),
+                                                        dim3(kDefaultBlock), 0, stream, corner_rows, indices, triangles,
+                                                        vertex_rows);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }

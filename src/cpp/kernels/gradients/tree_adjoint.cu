@@ -14,7 +14,7 @@ namespace {
 // (3), dF/dM (9, row-major), dF/dT (18, the stored order) and dF/dc (3).
 constexpr int kMomentZ = 0, kMomentM = 3, kMomentT = 12, kMomentC = 30, kMomentAdjointSize = 33;
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 constexpr unsigned kLevelGrid = 64;  // blocks of the per-level passes, grid-striding over the level
 // The index pair (a, b), a <= b, of the s-th of the six symmetric second
 // moments: (0,0) (0,1) (0,2) (1,1) (1,2) (2,2). Functions, not tables, so
@@ -44,7 +44,7 @@ NOLITH_HD float element_weight(const Triangle& t) { return t.get_weight(); }
 NOLITH_HD float element_weight(const PointNormal&) { return 1.0f; }
 
 template <typename Geometry>
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     packet_weights_kernel(SoAView<Geometry> geometry, const PacketRange* packets, float scene_scale,
                           std::uint32_t packet_count, float* weights) {
     const std::uint32_t p = blockIdx.x * blockDim.x + threadIdx.x;
@@ -58,7 +58,7 @@ __global__ void __launch_bounds__(kBlock)
 }
 
 // Node weights of one level from its children's (deeper levels first).
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     node_weights_kernel(const BVH8Node* nodes, const LeafPointers* leaf_pointers, const std::uint32_t* offsets,
                         std::uint32_t level, std::uint32_t node_count, float* weights) {
     for (std::uint32_t v = offsets[level] + blockIdx.x * blockDim.x + threadIdx.x; v < offsets[level + 1];
@@ -78,7 +78,7 @@ __global__ void __launch_bounds__(kBlock)
 // The walk's adjoint of a record's 15 values, in terms of its full moments:
 // the record is a linear projection P of them, so their adjoint is P^T times
 // the record's. P's columns are the records of single unit moments.
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     moment_adjoints_kernel(const float* node_adjoints, const float* packet_adjoints, std::uint32_t node_count,
                            std::uint32_t records, float* moments) {
     constexpr int kWalkSize = nolith_traversal::kAdjointSize;
@@ -105,7 +105,7 @@ __global__ void __launch_bounds__(kBlock)
 // - (G_M Z) - sum_s,i G_T[s][i] / 2 (e_a M[b][i] + M[a][i] e_b). G_M and G_T
 // see only the trace-free parts of the moments, which the record holds.
 // Divided by the record's weight; V = U . centre.
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     own_chain_kernel(const BVH8Node* nodes, const AABB* leaf_aabbs, const TailorCoefficientsTraceFree* node_far_field,
                      const TailorCoefficientsTraceFree* leaf_far_field, const float* adjoints, const float* weights,
                      std::uint32_t node_count, std::uint32_t records, float scene_scale, float* chain) {
@@ -162,7 +162,7 @@ NOLITH_HD void add_shifted(float* child, const float* parent, const Vec3& shift)
 
 // The nodes of one level hand their totals to their children (each child
 // has one parent: no races).
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     push_down_kernel(const BVH8Node* nodes, const LeafPointers* leaf_pointers, const AABB* leaf_aabbs,
                      const std::uint32_t* offsets, std::uint32_t level, std::uint32_t node_count, float scene_scale,
                      float* adjoints, float* chain) {
@@ -301,7 +301,7 @@ NOLITH_HD void element_terms(const Triangle& t, const Vec3& centre, const float*
 // One warp per leaf packet, one lane per element of it: the packet's total
 // polynomial and chain, plus the walk's exact terms, to caller units.
 template <typename Geometry>
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     element_gradients_kernel(SoAView<Geometry> geometry, const PacketRange* packets, std::uint32_t packet_count,
                              const AABB* leaf_aabbs, const float* adjoints, const float* chain,
                              std::uint32_t node_count, float scene_scale, float* planes) {
@@ -322,8 +322,6 @@ __global__ void __launch_bounds__(kBlock)
     }
 }
 
-dim3 grid_for(std::uint32_t n) { return dim3((n + kBlock - 1) / kBlock); }
-
 }  // namespace
 
 template <typename Geometry>
@@ -335,33 +333,34 @@ cudaError_t tree_adjoint_to_elements(const TreeAdjointParams<Geometry>& p, cudaS
     NOLITH_STREAM_BUFFER(float, chain, kChainSize * std::size_t(records), stream);
     NOLITH_STREAM_BUFFER(float, adjoints, kMomentAdjointSize * std::size_t(records), stream);  // nodes, then packets
 
-    nolith_cuda::launch<moment_adjoints_kernel>(grid_for(records), dim3(kBlock), 0, stream, p.node_adjoints,
-                                                p.packet_adjoints, p.node_count, records, adjoints.get());
+    nolith_cuda::launch<moment_adjoints_kernel>(nolith_cuda::grid_1d(records, kDefaultBlock), dim3(kDefaultBlock), 0,
+                                                stream, p.node_adjoints, p.packet_adjoints, p.node_count, records,
+                                                adjoints.get());
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     nolith_cuda::launch<level_offsets_kernel>(dim3(1), dim3(1), 0, stream, p.nodes, p.levels, offsets.get());
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
-    nolith_cuda::launch<packet_weights_kernel<Geometry>>(grid_for(packets), dim3(kBlock), 0, stream, p.geometry,
-                                                         p.packets, p.scene_scale, packets,
-                                                         weights.get() + p.node_count);
+    nolith_cuda::launch<packet_weights_kernel<Geometry>>(nolith_cuda::grid_1d(packets, kDefaultBlock),
+                                                         dim3(kDefaultBlock), 0, stream, p.geometry, p.packets,
+                                                         p.scene_scale, packets, weights.get() + p.node_count);
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     for (std::uint32_t level = p.levels; level-- > 0;) {
-        nolith_cuda::launch<node_weights_kernel>(dim3(kLevelGrid), dim3(kBlock), 0, stream, p.nodes, p.leaf_pointers,
-                                                 offsets.get(), level, p.node_count, weights.get());
+        nolith_cuda::launch<node_weights_kernel>(dim3(kLevelGrid), dim3(kDefaultBlock), 0, stream, p.nodes,
+                                                 p.leaf_pointers, offsets.get(), level, p.node_count, weights.get());
         if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     }
-    nolith_cuda::launch<own_chain_kernel>(grid_for(records), dim3(kBlock), 0, stream, p.nodes, p.leaf_aabbs,
-                                          p.node_far_field, p.leaf_far_field, adjoints.get(), weights.get(),
-                                          p.node_count, records, p.scene_scale, chain.get());
+    nolith_cuda::launch<own_chain_kernel>(nolith_cuda::grid_1d(records, kDefaultBlock), dim3(kDefaultBlock), 0, stream,
+                                          p.nodes, p.leaf_aabbs, p.node_far_field, p.leaf_far_field, adjoints.get(),
+                                          weights.get(), p.node_count, records, p.scene_scale, chain.get());
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     for (std::uint32_t level = 0; level < p.levels; ++level) {
-        nolith_cuda::launch<push_down_kernel>(dim3(kLevelGrid), dim3(kBlock), 0, stream, p.nodes, p.leaf_pointers,
-                                              p.leaf_aabbs, offsets.get(), level, p.node_count, p.scene_scale,
-                                              adjoints.get(), chain.get());
+        nolith_cuda::launch<push_down_kernel>(dim3(kLevelGrid), dim3(kDefaultBlock), 0, stream, p.nodes,
+                                              p.leaf_pointers, p.leaf_aabbs, offsets.get(), level, p.node_count,
+                                              p.scene_scale, adjoints.get(), chain.get());
         if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
     }
     nolith_cuda::launch<element_gradients_kernel<Geometry>>(
-        nolith_cuda::grid_1d(32ull * packets, kBlock), dim3(kBlock), 0, stream, p.geometry, p.packets, packets,
-        p.leaf_aabbs, adjoints.get(), chain.get(), p.node_count, p.scene_scale, p.element_planes);
+        nolith_cuda::grid_1d(32ull * packets, kDefaultBlock), dim3(kDefaultBlock), 0, stream, p.geometry, p.packets,
+        packets, p.leaf_aabbs, adjoints.get(), chain.get(), p.node_count, p.scene_scale, p.element_planes);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 

@@ -5,12 +5,12 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 
 // One thread per face. The block's 3 x 256 indices are first staged in shared
 // memory with unit-stride reads; every thread takes part in the staging and
 // the barrier, including those past the last face.
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     gather_triangles_kernel(const float* vertices, const std::uint32_t* face_indices, float* soup,
                             std::uint32_t face_count) {
     std::uint32_t* smem_indices = nolith_cuda::dynamic_shared_memory<std::uint32_t>();
@@ -33,10 +33,10 @@ __global__ void __launch_bounds__(kBlock)
 }  // namespace
 
 cudaError_t gather_triangles(const float* vertices, const std::uint32_t* face_indices, std::uint32_t face_count,
-                             float* soup, cudaStream_t& stream) {
+                             float* soup, cudaStream_t stream) {
     if (face_count == 0) return cudaSuccess;
-    nolith_cuda::launch<gather_triangles_kernel>(dim3((face_count + kBlock - 1) / kBlock), dim3(kBlock),
-                                                 3 * kBlock * sizeof(std::uint32_t), stream, vertices, face_indices,
-                                                 soup, face_count);
+    nolith_cuda::launch<gather_triangles_kernel>(nolith_cuda::grid_1d(face_count, kDefaultBlock), dim3(kDefaultBlock),
+                                                 3 * kDefaultBlock * sizeof(std::uint32_t), stream, vertices,
+                                                 face_indices, soup, face_count);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }

@@ -7,7 +7,7 @@
 
 template <typename Geometry>
 cudaError_t compute_work_census(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                const cudaStream_t& stream, WorkCensus* census, std::uint32_t* packet_passes) {
+                                cudaStream_t stream, WorkCensus* census, std::uint32_t* packet_passes) {
     if (params.num_queries == 0 || params.num_elements <= ELEMENTS_PER_LEAF) return cudaErrorInvalidValue;
     if (cudaError_t status =
             NOLITH_CUDA_CHECK(cudaMemsetAsync(packet_passes, 0, 4 * std::size_t(params.num_packets), stream))) {
@@ -19,6 +19,6 @@ cudaError_t compute_work_census(const ComputeWindingNumbersParams<Geometry>& par
 }
 
 template cudaError_t compute_work_census<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
-                                                   const cudaStream_t&, WorkCensus*, std::uint32_t*);
+                                                   cudaStream_t, WorkCensus*, std::uint32_t*);
 template cudaError_t compute_work_census<PointNormal>(const ComputeWindingNumbersParams<PointNormal>&, int,
-                                                      const cudaStream_t&, WorkCensus*, std::uint32_t*);
+                                                      cudaStream_t, WorkCensus*, std::uint32_t*);

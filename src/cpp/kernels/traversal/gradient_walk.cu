@@ -7,12 +7,12 @@
 
 template <typename Geometry>
 cudaError_t compute_gradient_walk(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                  const cudaStream_t& stream, const GradientTargets& targets) {
+                                  cudaStream_t stream, const GradientTargets& targets) {
     if (params.num_queries == 0 || params.num_elements <= ELEMENTS_PER_LEAF) return cudaErrorInvalidValue;
     return nolith_traversal::launch_walk<Geometry, nolith_traversal::GradientMode>(params, device, stream, targets);
 }
 
 template cudaError_t compute_gradient_walk<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
-                                                     const cudaStream_t&, const GradientTargets&);
+                                                     cudaStream_t, const GradientTargets&);
 template cudaError_t compute_gradient_walk<PointNormal>(const ComputeWindingNumbersParams<PointNormal>&, int,
-                                                        const cudaStream_t&, const GradientTargets&);
+                                                        cudaStream_t, const GradientTargets&);

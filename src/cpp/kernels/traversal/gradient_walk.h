@@ -19,4 +19,4 @@ struct GradientTargets {
 // dL/dw times the derivatives of the terms it evaluates to `targets`.
 template <typename Geometry>
 cudaError_t compute_gradient_walk(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                  const cudaStream_t& stream, const GradientTargets& targets);
+                                  cudaStream_t stream, const GradientTargets& targets);

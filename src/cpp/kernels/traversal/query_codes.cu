@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 constexpr unsigned kMaxBoxBlocks = 1024;  // the box's blocks stride over the points
 constexpr unsigned kFullMask = 0xffffffffu;
 
@@ -22,7 +22,8 @@ __device__ __forceinline__ float from_ordered_bits(std::uint32_t u) {
 
 // box[0..2]: the lower corner's ordered bits (all ones before), box[3..5]:
 // the upper corner's (zero before).
-__global__ void __launch_bounds__(kBlock) query_box_kernel(const Vec3* points, std::uint32_t n, std::uint32_t* box) {
+__global__ void __launch_bounds__(kDefaultBlock)
+    query_box_kernel(const Vec3* points, std::uint32_t n, std::uint32_t* box) {
     float lower[3] = {INFINITY, INFINITY, INFINITY}, upper[3] = {-INFINITY, -INFINITY, -INFINITY};
     for (std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x; i < n; i += gridDim.x * blockDim.x) {
         const Vec3 p = points[i];
@@ -46,7 +47,7 @@ __global__ void __launch_bounds__(kBlock) query_box_kernel(const Vec3* points, s
     }
 }
 
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     query_codes_kernel(const Vec3* points, std::uint32_t n, const std::uint32_t* box, std::uint64_t* codes) {
     const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= n) return;
@@ -67,11 +68,11 @@ cudaError_t compute_query_codes(const Vec3* points, std::uint32_t n, std::uint64
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaMemsetAsync(box + 3, 0, 3 * sizeof(std::uint32_t), stream))) {
         return status;
     }
-    const unsigned blocks = (n + kBlock - 1) / kBlock;
-    nolith_cuda::launch<query_box_kernel>(dim3(blocks < kMaxBoxBlocks ? blocks : kMaxBoxBlocks), dim3(kBlock), 0,
+    const unsigned blocks = nolith_cuda::grid_1d(n, kDefaultBlock).x;
+    nolith_cuda::launch<query_box_kernel>(dim3(blocks < kMaxBoxBlocks ? blocks : kMaxBoxBlocks), dim3(kDefaultBlock), 0,
                                           stream, points, n, box);
     if (cudaError_t status = NOLITH_CUDA_CHECK(cudaGetLastError())) return status;
-    nolith_cuda::launch<query_codes_kernel>(nolith_cuda::grid_1d(n, kBlock), dim3(kBlock), 0, stream, points, n, box,
-                                            codes);
+    nolith_cuda::launch<query_codes_kernel>(nolith_cuda::grid_1d(n, kDefaultBlock), dim3(kDefaultBlock), 0, stream,
+                                            points, n, box, codes);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }

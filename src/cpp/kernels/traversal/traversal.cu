@@ -37,7 +37,7 @@ __global__ void __launch_bounds__(kSingleLeafBlock)
 
 template <typename Geometry>
 cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                    const cudaStream_t& stream) {
+                                    cudaStream_t stream) {
     if (params.num_queries == 0) return cudaSuccess;
     if (params.num_elements > ELEMENTS_PER_LEAF) {
         return nolith_traversal::launch_walk<Geometry, nolith_traversal::ValuesMode>(params, device, stream, {});
@@ -45,12 +45,13 @@ cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>&
     // The kernel works in scene units, epsilon included.
     const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);
     nolith_cuda::launch<compute_winding_numbers_single_leaf_kernel<Geometry>>(
-        dim3((params.num_queries + 255) >> 8), dim3(kSingleLeafBlock), 0, stream, params.queries, params.query_order,
-        params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon, params.scene_scale);
+        nolith_cuda::grid_1d(params.num_queries, kSingleLeafBlock), dim3(kSingleLeafBlock), 0, stream, params.queries,
+        params.query_order, params.geometry, params.num_queries, params.num_elements, params.out, inv_epsilon,
+        params.scene_scale);
     return NOLITH_CUDA_CHECK(cudaGetLastError());
 }
 
 template cudaError_t compute_winding_numbers<Triangle>(const ComputeWindingNumbersParams<Triangle>&, int,
-                                                       const cudaStream_t&);
+                                                       cudaStream_t);
 template cudaError_t compute_winding_numbers<PointNormal>(const ComputeWindingNumbersParams<PointNormal>&, int,
-                                                          const cudaStream_t&);
+                                                          cudaStream_t);

@@ -12,4 +12,4 @@
 // of the deep-tree stack throws DeviceAllocationError.
 template <typename Geometry>
 cudaError_t compute_winding_numbers(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                    const cudaStream_t& stream);
+                                    cudaStream_t stream);

@@ -215,7 +215,7 @@ inline std::uint64_t stack_entries_needed(std::uint32_t tree_levels, std::uint32
 // The walk over a tree (more than 32 elements) in the given mode: one wave of
 // persistent blocks, the stack where it fits.
 template <typename Geometry, typename Mode>
-cudaError_t launch_walk(const ComputeWindingNumbersParams<Geometry>& params, int device, const cudaStream_t& stream,
+cudaError_t launch_walk(const ComputeWindingNumbersParams<Geometry>& params, int device, cudaStream_t stream,
                         const typename Mode::Extras& extras) {
     // The kernels work in scene units, epsilon included.
     const float inv_epsilon = 1.0f / (params.epsilon * params.scene_scale);

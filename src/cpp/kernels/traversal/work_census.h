@@ -36,4 +36,4 @@ struct ComputeWindingNumbersParams;
 // cudaErrorInvalidValue without a tree or queries.
 template <typename Geometry>
 cudaError_t compute_work_census(const ComputeWindingNumbersParams<Geometry>& params, int device,
-                                const cudaStream_t& stream, WorkCensus* census, std::uint32_t* packet_passes);
+                                cudaStream_t stream, WorkCensus* census, std::uint32_t* packet_passes);
