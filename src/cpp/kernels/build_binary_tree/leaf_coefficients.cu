@@ -200,8 +200,8 @@ __global__ void __launch_bounds__(kDefaultBlock)
     // The packet's 30 sums, through the warp's rows in shared memory: lane l
     // writes its terms to row l, lanes 0 .. 29 add up a column each, and lane
     // 0 reads the totals. (One exchange instead of a shuffle reduction per term.)
-    __shared__ float rows[kBlock / 32][32][kTermStride];
-    __shared__ TailorCoefficients totals[kBlock / 32];
+    __shared__ float rows[kDefaultBlock / 32][32][kTermStride];
+    __shared__ TailorCoefficients totals[kDefaultBlock / 32];
     float(&mine)[kTermStride] = rows[threadIdx.x / 32u][lane];
     TailorCoefficients terms{};
     if (live) terms = get_tailor_terms(element, com);

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr unsigned kBlock = 256;
+using nolith_cuda::kDefaultBlock;
 // Neighbours in the engine's (Morton) order on each side that give the
 // first, rough radius: it sizes the grid of the exact search.
 constexpr std::uint32_t kWindow = 16;
@@ -83,7 +83,7 @@ __device__ inline std::uint32_t first_not_below(const std::uint64_t* keys, std::
     return first;
 }
 
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     window_radius_kernel(const float* planes, std::uint32_t n, Frame frame, float* radius_sq) {
     const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= n) return;
@@ -101,7 +101,7 @@ __global__ void __launch_bounds__(kBlock)
     radius_sq[i] = nearest.count == kAreaNeighbours ? nearest.d2[kAreaNeighbours - 1] : INFINITY;
 }
 
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     cell_keys_kernel(const float* planes, std::uint32_t n, Frame frame, std::uint64_t* keys, std::uint32_t* order) {
     const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= n) return;
@@ -114,7 +114,7 @@ __global__ void __launch_bounds__(kBlock)
 // Scans the blocks of 3^3, 5^3, 7^3 cells around the point's own until the
 // block holds kAreaNeighbours points nearer than its border: no point
 // outside can then be nearer. Each block is scanned afresh.
-__global__ void __launch_bounds__(kBlock)
+__global__ void __launch_bounds__(kDefaultBlock)
     neighbour_areas_kernel(const float* planes, std::uint32_t n, Frame frame, const std::uint64_t* keys,
                            const std::uint32_t* order, float area_unit, float* areas, float* nearest_distance) {
     const std::uint32_t i = blockIdx.x * blockDim.x + threadIdx.x;
@@ -175,13 +175,13 @@ PointSpacing estimate_point_areas(const float* planes, std::uint32_t n, const fl
         return spacing;
     }
     Frame frame{{lower[0], lower[1], lower[2]}, 1.0f / extent, 1.0f, 1.0f};
-    const dim3 grid((n + kBlock - 1) / kBlock);
+    const dim3 grid = nolith_cuda::grid_1d(n, kDefaultBlock);
     NOLITH_STREAM_BUFFER(float, scratch, n, stream);
 
     // Cells about as wide as a typical point's neighbourhood, so that most
     // points find theirs in the first block; never so fine that the grid
     // runs out of cells, nor coarser than the box.
-    nolith_cuda::launch<window_radius_kernel>(grid, dim3(kBlock), 0, stream, planes, n, frame, scratch.get());
+    nolith_cuda::launch<window_radius_kernel>(grid, dim3(kDefaultBlock), 0, stream, planes, n, frame, scratch.get());
     NOLITH_CUDA_RAISE_REPORTED(NOLITH_CUDA_CHECK(cudaGetLastError()));
     const float rough = std::sqrt(median(scratch.get(), n, stream));
     frame.cell = std::isfinite(rough) ? std::min(1.0f, std::max(rough, std::ldexp(1.0f, -20))) : 1.0f;
@@ -189,10 +189,10 @@ PointSpacing estimate_point_areas(const float* planes, std::uint32_t n, const fl
 
     NOLITH_STREAM_BUFFER(std::uint64_t, keys, n, stream);
     NOLITH_STREAM_BUFFER(std::uint32_t, order, n, stream);
-    nolith_cuda::launch<cell_keys_kernel>(grid, dim3(kBlock), 0, stream, planes, n, frame, keys.get(), order.get());
+    nolith_cuda::launch<cell_keys_kernel>(grid, dim3(kDefaultBlock), 0, stream, planes, n, frame, keys.get(), order.get());
     NOLITH_CUDA_RAISE_REPORTED(NOLITH_CUDA_CHECK(cudaGetLastError()));
     thrust::sort_by_key(nolith_cuda::stream_policy(stream), keys.get(), keys.get() + n, order.get());
-    nolith_cuda::launch<neighbour_areas_kernel>(grid, dim3(kBlock), 0, stream, planes, n, frame, keys.get(),
+    nolith_cuda::launch<neighbour_areas_kernel>(grid, dim3(kDefaultBlock), 0, stream, planes, n, frame, keys.get(),
                                                 order.get(), extent * extent, areas, scratch.get());
     NOLITH_CUDA_RAISE_REPORTED(NOLITH_CUDA_CHECK(cudaGetLastError()));
     const float nearest = median(scratch.get(), n, stream);
