@@ -95,7 +95,7 @@ DESCRIPTIONS = {
     "c_packet_load": "per packet summed exactly: each lane's element loaded (SoA, global) and scaled, the pass loop's "
                      "entry and exit, the lane's total added",
     "c_pass": "per pass (one requesting lane): three shuffles of its query, one element contribution per lane "
-              "(Triangle: three sqrt, atan2 with its division; PointNormal: sqrt, reciprocal, dot product, with every "
+              "(Triangle: three sqrt, atan2 by a polynomial after the fast division; PointNormal: sqrt, reciprocal, dot product, with every "
               "point beyond 2 epsilon), the 5-step xor-shuffle reduction, the loop",
 }
 
