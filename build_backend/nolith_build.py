@@ -55,8 +55,8 @@ def _system_headers():
 
 def _pypi_nvcc():
     """nvcc of the nvidia-cuda-nvcc package, when the build's Python has it."""
-    spec = importlib.util.find_spec("nvidia")
-    for path in (spec.submodule_search_locations or []) if spec else []:
+    nvidia = importlib.util.find_spec("nvidia")
+    for path in (nvidia.submodule_search_locations or []) if nvidia else []:
         found = sorted(Path(path).glob("cu[0-9]*/bin/nvcc"))
         if found:
             return found[-1]
