@@ -3,6 +3,7 @@
 #include "gpu.h"
 #include "nolith_cuda/morton_codes.h"
 #include "utils/cuda_check.h"
+#include "utils/finite_values.h"
 
 namespace {
 
@@ -29,7 +30,9 @@ __global__ void __launch_bounds__(kDefaultBlock)
         const Vec3 p = points[i];
         const float c[3] = {p.x, p.y, p.z};
         for (int a = 0; a < 3; ++a) {
-            // fminf/fmaxf return the other operand for a NaN.
+            // Only finite coordinates: one infinite query would otherwise
+            // make the box infinite and give every query the same code.
+            if (!nolith_cuda::is_finite_value(c[a])) continue;
             lower[a] = fminf(lower[a], c[a]);
             upper[a] = fmaxf(upper[a], c[a]);
         }
@@ -40,8 +43,9 @@ __global__ void __launch_bounds__(kDefaultBlock)
             upper[a] = fmaxf(upper[a], __shfl_xor_sync(kFullMask, upper[a], offset));
         }
     }
-    if ((threadIdx.x & 31u) != 0 || !(lower[0] <= upper[0])) return;  // no point in this warp
+    if ((threadIdx.x & 31u) != 0) return;
     for (int a = 0; a < 3; ++a) {
+        if (!(lower[a] <= upper[a])) continue;  // no finite coordinate in this warp
         atomicMin(box + a, ordered_bits(lower[a]));
         atomicMax(box + 3 + a, ordered_bits(upper[a]));
     }
